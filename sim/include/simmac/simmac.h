@@ -1,0 +1,37 @@
+// The simulated Mac, driven from inside a test process: a machine built from directive
+// text in memory (no files), its trace, its strictness counters and its clock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace simmac {
+
+// Replaces the process's machine with one built from machine-file directives. The clock
+// becomes virtual; the trace starts empty. Paths under /Library still resolve inside
+// $SIMMAC_ROOT.
+void load(const std::string &directives);
+
+// Every exchange since load() or clear_trace(), one line each, as in the trace file.
+std::vector<std::string> trace();
+void clear_trace();
+
+// Live Core Foundation objects (timers and run-loop sources aside) and live IOKit
+// service and notifier objects; misuse lines reported so far.
+long live_objects();
+long live_io_objects();
+long misuses();
+
+// Moves the virtual clock on; the battery model follows.
+void advance(double seconds);
+
+// The machine as its file would show it now.
+std::string machine_text();
+
+// The error a machine file with this text has ("" when well formed), e.g. "line 3: ...".
+std::string check(const std::string &directives);
+
+// The default machine a new root is seeded with.
+std::string default_machine();
+
+} // namespace simmac

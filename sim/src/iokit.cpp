@@ -1,0 +1,437 @@
+// The simulated Mac's IOKit: the AppleSMC user client, the power-source snapshot and the
+// registration for system power messages.
+#include <IOKit/IOMessage.h>
+#include <IOKit/pwr_mgt/IOPMLib.h>
+#include <IOKit/ps/IOPSKeys.h>
+#include <IOKit/ps/IOPowerSources.h>
+
+#include <cstring>
+#include <map>
+
+#include "objects.h"
+#include "power.h"
+#include "world.h"
+
+namespace sim {
+
+namespace {
+
+enum class io_kind { service, connection, root_domain, notifier };
+
+std::map<io_object_t, io_kind> &io_objects()
+{
+	static auto *objects = new std::map<io_object_t, io_kind>;
+	return *objects;
+}
+
+io_object_t new_io_object(io_kind kind)
+{
+	static io_object_t next = 0x1003;
+	io_object_t name = next;
+	next += 0x100;
+	io_objects()[name] = kind;
+	return name;
+}
+
+bool is_io(io_object_t name, io_kind kind)
+{
+	auto found = io_objects().find(name);
+	return found != io_objects().end() && found->second == kind;
+}
+
+// The SMC's record, as the user client reads it.
+struct record {
+	uint32_t key;
+	uint8_t reserved0[24];
+	uint32_t data_size;
+	uint32_t data_type;
+	uint8_t data_attributes;
+	uint8_t reserved1[3];
+	uint8_t result;
+	uint8_t reserved2;
+	uint8_t command;
+	uint8_t reserved3[5];
+	uint8_t bytes[32];
+};
+static_assert(sizeof(record) == 80);
+
+constexpr uint8_t smc_key_not_found = 0x84;
+constexpr uint8_t smc_error = 0x82;
+
+std::string key_name(uint32_t code)
+{
+	std::string name(4, ' ');
+	for (int i = 0; i < 4; i++)
+		name[static_cast<size_t>(i)] = static_cast<char>(code >> (24 - 8 * i));
+	return name;
+}
+
+uint32_t type_code(const std::string &type)
+{
+	uint32_t code = 0;
+	for (char c : type)
+		code = code << 8 | static_cast<unsigned char>(c);
+	return code;
+}
+
+const char *command_word(uint8_t command)
+{
+	switch (command) {
+	case 9:
+		return "keyinfo";
+	case 5:
+		return "read";
+	case 6:
+		return "write";
+	}
+	return nullptr;
+}
+
+// Answers one request against the machine; the trace line says what happened.
+void answer(machine &m, const record &in, record &out, bool *changed)
+{
+	std::string name = key_name(in.key);
+	const char *word = command_word(in.command);
+	sim_key *key = find_key(m, name);
+	bool fails = key == nullptr || key_fails(m, name, word);
+	if (in.command == 9) {
+		if (fails) {
+			out.result = smc_key_not_found;
+			trace("keyinfo " + name + " fail");
+			return;
+		}
+		out.data_size = key->size;
+		out.data_type = type_code(key->type);
+		trace("keyinfo " + name + " ok " + std::to_string(key->size));
+		return;
+	}
+	if (in.command == 5) {
+		if (fails) {
+			out.result = key == nullptr ? smc_key_not_found : smc_error;
+			trace("read " + name + " fail");
+			return;
+		}
+		size_t size = std::min<size_t>(key->value.size(), sizeof out.bytes);
+		memcpy(out.bytes, key->value.data(), size);
+		out.data_size = static_cast<uint32_t>(size);
+		trace("read " + name + " ok " + hex(key->value.data(), size));
+		return;
+	}
+	size_t size = std::min<size_t>(in.data_size, sizeof in.bytes);
+	std::string value = hex(in.bytes, size);
+	if (fails || in.data_size != key->size) {
+		out.result = key == nullptr ? smc_key_not_found : smc_error;
+		trace("write " + name + " fail " + value);
+		return;
+	}
+	key->value.assign(in.bytes, in.bytes + size);
+	*changed = true;
+	trace("write " + name + " ok " + value);
+}
+
+} // namespace
+
+long live_io_objects()
+{
+	long count = 0;
+	for (const auto &entry : io_objects())
+		if (entry.second == io_kind::service || entry.second == io_kind::notifier)
+			count++;
+	return count;
+}
+
+power_client &client()
+{
+	static power_client the_client;
+	return the_client;
+}
+
+bool client_listening()
+{
+	power_client &c = client();
+	return c.registered && c.source != nullptr && c.source->attached;
+}
+
+} // namespace sim
+
+using sim::misuse;
+using sim::trace;
+
+struct IONotificationPort {
+	CFRunLoopSourceRef source = nullptr;
+};
+
+extern "C" {
+
+mach_port_t mach_task_self_ = 0x103;
+const mach_port_t kIOMainPortDefault = 0;
+
+CFMutableDictionaryRef IOServiceMatching(const char *name)
+{
+	CFMutableDictionaryRef matching = sim::make_dictionary();
+	CFStringRef value = sim::make_string(name != nullptr ? name : "");
+	sim::dictionary_set(matching, CFSTR("IOProviderClass"), value);
+	CFRelease(value);
+	return matching;
+}
+
+io_service_t IOServiceGetMatchingService(mach_port_t mainPort, CFDictionaryRef matching)
+{
+	if (matching == nullptr)
+		return IO_OBJECT_NULL;
+	if (mainPort != kIOMainPortDefault)
+		misuse("IOServiceGetMatchingService with an unknown main port");
+	auto *wanted = static_cast<CFStringRef>(CFDictionaryGetValue(matching, CFSTR("IOProviderClass")));
+	bool smc = wanted != nullptr && sim::string_text(wanted) == "AppleSMC";
+	// The lookup takes over the matching dictionary on every path.
+	CFRelease(matching);
+	bool present = false;
+	bool usable = sim::with_machine([&](sim::machine &m) {
+		present = m.smc != sim::smc_mode::absent;
+		return false;
+	});
+	if (!smc || !usable || !present) {
+		trace("open none");
+		return IO_OBJECT_NULL;
+	}
+	return sim::new_io_object(sim::io_kind::service);
+}
+
+kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask, uint32_t type,
+                            io_connect_t *connect)
+{
+	if (!sim::is_io(service, sim::io_kind::service)) {
+		misuse("IOServiceOpen of an unknown service");
+		*connect = IO_OBJECT_NULL;
+		return MACH_SEND_INVALID_DEST;
+	}
+	if (owningTask != mach_task_self_ || type != 0)
+		misuse("IOServiceOpen with another task or connection type");
+	bool refuse = false;
+	sim::with_machine([&](sim::machine &m) {
+		refuse = m.smc == sim::smc_mode::refuse;
+		return false;
+	});
+	if (refuse) {
+		*connect = IO_OBJECT_NULL;
+		trace("open refused");
+		return kIOReturnNotPermitted;
+	}
+	*connect = sim::new_io_object(sim::io_kind::connection);
+	trace("open ok");
+	return kIOReturnSuccess;
+}
+
+kern_return_t IOServiceClose(io_connect_t connect)
+{
+	if (!sim::is_io(connect, sim::io_kind::connection)) {
+		misuse("IOServiceClose of an unknown connection");
+		return MACH_SEND_INVALID_DEST;
+	}
+	sim::io_objects().erase(connect);
+	return kIOReturnSuccess;
+}
+
+kern_return_t IOObjectRelease(io_object_t object)
+{
+	if (object == IO_OBJECT_NULL)
+		return KERN_SUCCESS;
+	auto found = sim::io_objects().find(object);
+	if (found == sim::io_objects().end()) {
+		misuse("IOObjectRelease of a released or unknown object");
+		return KERN_INVALID_NAME;
+	}
+	if (found->second == sim::io_kind::connection || found->second == sim::io_kind::root_domain) {
+		misuse("IOObjectRelease of a connection (IOServiceClose closes it)");
+		return KERN_INVALID_RIGHT;
+	}
+	sim::io_objects().erase(found);
+	return KERN_SUCCESS;
+}
+
+kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector,
+                                        const void *inputStruct, size_t inputStructCnt,
+                                        void *outputStruct, size_t *outputStructCnt)
+{
+	if (!sim::is_io(connection, sim::io_kind::connection)) {
+		misuse("IOConnectCallStructMethod on a connection that is not open");
+		return MACH_SEND_INVALID_DEST;
+	}
+	if (selector != 2 || inputStructCnt != sizeof(sim::record) || outputStructCnt == nullptr ||
+	    *outputStructCnt != sizeof(sim::record) || inputStruct == nullptr || outputStruct == nullptr) {
+		misuse("IOConnectCallStructMethod with another selector or record size");
+		return kIOReturnBadArgument;
+	}
+	sim::record in;
+	memcpy(&in, inputStruct, sizeof in);
+	const char *word = sim::command_word(in.command);
+	if (word == nullptr) {
+		misuse("IOConnectCallStructMethod with unknown command " + std::to_string(in.command));
+		return kIOReturnBadArgument;
+	}
+	sim::record out;
+	memset(&out, 0, sizeof out);
+	kern_return_t kr = kIOReturnSuccess;
+	bool usable = sim::with_machine([&](sim::machine &m) {
+		if (m.fail_call) {
+			std::string line = std::string(word) + " " + sim::key_name(in.key) + " error";
+			if (in.command == 6)
+				line += " " + sim::hex(in.bytes, std::min<size_t>(in.data_size, 32));
+			trace(line);
+			kr = kIOReturnError;
+			return false;
+		}
+		bool changed = false;
+		sim::answer(m, in, out, &changed);
+		return changed;
+	});
+	if (!usable)
+		return kIOReturnNotResponding;
+	if (kr != kIOReturnSuccess)
+		return kr;
+	memcpy(outputStruct, &out, sizeof out);
+	*outputStructCnt = sizeof out;
+	return kIOReturnSuccess;
+}
+
+// --- power sources ---
+
+struct sim_snapshot : sim::cf_object {
+	std::vector<CFStringRef> names;
+	std::vector<CFDictionaryRef> descriptions;
+	CFStringRef providing = nullptr;
+	sim_snapshot() : cf_object(sim::cf_kind::snapshot) {}
+	~sim_snapshot() override
+	{
+		for (CFStringRef name : names)
+			sim::unhold(name);
+		for (CFDictionaryRef description : descriptions)
+			sim::unhold(description);
+	}
+};
+
+CFTypeRef IOPSCopyPowerSourcesInfo(void)
+{
+	sim::machine copy;
+	bool usable = sim::with_machine([&](sim::machine &m) {
+		copy.power = m.power;
+		copy.sources = m.sources;
+		return false;
+	});
+	if (!usable || copy.power == sim::power_mode::unavailable)
+		return nullptr;
+	auto *snapshot = new sim_snapshot;
+	sim::track_object(snapshot);
+	bool on_ac = copy.power == sim::power_mode::ac;
+	if (copy.power != sim::power_mode::none)
+		snapshot->providing = on_ac ? CFSTR(kIOPMACPowerKey) : CFSTR(kIOPMBatteryPowerKey);
+	for (const sim::sim_source &source : copy.sources) {
+		CFStringRef name = sim::make_string(source.name);
+		CFMutableDictionaryRef description = sim::make_dictionary();
+		sim::dictionary_set(description, CFSTR(kIOPSNameKey), name);
+		sim::dictionary_set(description, CFSTR(kIOPSTypeKey), CFSTR(kIOPSInternalBatteryType));
+		sim::dictionary_set(description, CFSTR(kIOPSPowerSourceStateKey),
+		                    on_ac ? CFSTR(kIOPSACPowerValue) : CFSTR(kIOPSBatteryPowerValue));
+		auto put_number = [&](const char *key, long long value) {
+			CFNumberRef number = sim::make_number(value);
+			sim::dictionary_set(description, __CFStringMakeConstantString(key), number);
+			CFRelease(number);
+		};
+		if (source.has_current)
+			put_number(kIOPSCurrentCapacityKey, source.current);
+		if (source.has_max)
+			put_number(kIOPSMaxCapacityKey, source.max);
+		sim::hold(name);
+		sim::hold(description);
+		snapshot->names.push_back(name);
+		snapshot->descriptions.push_back(description);
+		CFRelease(name);
+		CFRelease(description);
+	}
+	return snapshot;
+}
+
+CFArrayRef IOPSCopyPowerSourcesList(CFTypeRef blob)
+{
+	if (!sim::is_object(blob, sim::cf_kind::snapshot, "IOPSCopyPowerSourcesList"))
+		return nullptr;
+	auto *snapshot = static_cast<const sim_snapshot *>(blob);
+	auto *list = sim::make_array();
+	for (CFStringRef name : snapshot->names) {
+		sim::hold(name);
+		list->items.push_back(name);
+	}
+	return list;
+}
+
+CFDictionaryRef IOPSGetPowerSourceDescription(CFTypeRef blob, CFTypeRef ps)
+{
+	if (!sim::is_object(blob, sim::cf_kind::snapshot, "IOPSGetPowerSourceDescription"))
+		return nullptr;
+	auto *snapshot = static_cast<const sim_snapshot *>(blob);
+	for (size_t i = 0; i < snapshot->names.size(); i++)
+		if (snapshot->names[i] == ps)
+			return snapshot->descriptions[i];
+	return nullptr;
+}
+
+CFStringRef IOPSGetProvidingPowerSourceType(CFTypeRef snapshot)
+{
+	if (!sim::is_object(snapshot, sim::cf_kind::snapshot, "IOPSGetProvidingPowerSourceType"))
+		return nullptr;
+	return static_cast<const sim_snapshot *>(snapshot)->providing;
+}
+
+// --- system power ---
+
+io_connect_t IORegisterForSystemPower(void *refcon, IONotificationPortRef *thePortRef,
+                                      IOServiceInterestCallback callback, io_object_t *notifier)
+{
+	bool ok = false;
+	bool usable = sim::with_machine([&](sim::machine &m) {
+		ok = m.register_ok;
+		return false;
+	});
+	if (!usable || !ok || callback == nullptr) {
+		trace("register fail");
+		return IO_OBJECT_NULL;
+	}
+	sim::power_client &c = sim::client();
+	if (c.registered)
+		misuse("IORegisterForSystemPower called twice");
+	auto *port = new IONotificationPort;
+	port->source = sim::make_source();
+	c.registered = true;
+	c.callback = callback;
+	c.refcon = refcon;
+	c.root = sim::new_io_object(sim::io_kind::root_domain);
+	c.service = sim::new_io_object(sim::io_kind::service);
+	c.source = port->source;
+	*thePortRef = port;
+	*notifier = sim::new_io_object(sim::io_kind::notifier);
+	trace("register ok");
+	return c.root;
+}
+
+CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify)
+{
+	if (notify == nullptr) {
+		misuse("IONotificationPortGetRunLoopSource of NULL");
+		return nullptr;
+	}
+	return notify->source;
+}
+
+IOReturn IOAllowPowerChange(io_connect_t kernelPort, intptr_t notificationID)
+{
+	sim::power_client &c = sim::client();
+	if (!c.registered || kernelPort != c.root) {
+		misuse("IOAllowPowerChange with a port that is not the root domain's");
+		return kIOReturnBadArgument;
+	}
+	if (!sim::acknowledge(static_cast<long>(notificationID)))
+		return kIOReturnBadArgument;
+	return kIOReturnSuccess;
+}
+
+} // extern "C"

@@ -1,0 +1,421 @@
+// The machine file: parsing, rewriting, and the rules read off it.
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "world.h"
+
+namespace sim {
+
+const char *const default_machine_text = "smc present\n"
+                                         "key CHTE 4 ui32 00000000\n"
+                                         "power ac\n"
+                                         "source InternalBattery-0 current=64 max=100\n"
+                                         "register ok\n"
+                                         "battery charge=60 discharge=12 sleep=1\n";
+
+namespace {
+
+std::vector<std::string> words_of(const std::string &text)
+{
+	std::vector<std::string> words;
+	std::istringstream in(text);
+	std::string word;
+	while (in >> word)
+		words.push_back(word);
+	return words;
+}
+
+bool parse_long(const std::string &text, long long *value)
+{
+	if (text.empty())
+		return false;
+	errno = 0;
+	char *end;
+	*value = strtoll(text.c_str(), &end, 10);
+	return *end == '\0' && errno == 0;
+}
+
+bool parse_double(const std::string &text, double *value)
+{
+	if (text.empty())
+		return false;
+	char *end;
+	*value = strtod(text.c_str(), &end);
+	return *end == '\0' && *value == *value; // no NaN
+}
+
+int hex_digit(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	return -1;
+}
+
+// key NAME SIZE TYPE HEX
+std::string parse_key(const std::vector<std::string> &w, sim_key *key)
+{
+	if (w.size() != 5)
+		return "key needs NAME SIZE TYPE HEX";
+	if (w[1].size() != 4)
+		return "key name must be four bytes";
+	long long size;
+	if (!parse_long(w[2], &size) || size < 0 || size > 4096)
+		return "key size must be 0..4096";
+	if (w[3].empty() || w[3].size() > 4)
+		return "key type must be one to four characters";
+	key->name = w[1];
+	key->size = static_cast<uint32_t>(size);
+	key->type = w[3] + std::string(4 - w[3].size(), ' ');
+	key->value.clear();
+	if (size == 0)
+		return w[4] == "-" ? "" : "a key of size 0 has the value -";
+	if (w[4].size() != static_cast<size_t>(size) * 2)
+		return "key value must have 2 x SIZE hex digits";
+	for (size_t i = 0; i < w[4].size(); i += 2) {
+		int hi = hex_digit(w[4][i]), lo = hex_digit(w[4][i + 1]);
+		if (hi < 0 || lo < 0)
+			return "key value must be hex digits";
+		key->value.push_back(static_cast<uint8_t>(hi * 16 + lo));
+	}
+	return "";
+}
+
+std::string parse_source(const std::vector<std::string> &w, sim_source *source)
+{
+	if (w.size() < 2)
+		return "source needs a NAME";
+	source->name = w[1];
+	for (size_t i = 2; i < w.size(); i++) {
+		const std::string &field = w[i];
+		long long value;
+		if (field.rfind("current=", 0) == 0 && parse_long(field.substr(8), &value)) {
+			source->has_current = true;
+			source->current = value;
+		} else if (field.rfind("max=", 0) == 0 && parse_long(field.substr(4), &value)) {
+			source->has_max = true;
+			source->max = value;
+		} else {
+			return "source fields are current=N and max=N";
+		}
+	}
+	return "";
+}
+
+std::string parse_battery(const std::vector<std::string> &w, machine *m)
+{
+	bool charge = false, discharge = false, sleep = false;
+	for (size_t i = 1; i < w.size(); i++) {
+		size_t eq = w[i].find('=');
+		double value;
+		if (eq == std::string::npos || !parse_double(w[i].substr(eq + 1), &value))
+			return "battery fields are NAME=NUMBER";
+		std::string name = w[i].substr(0, eq);
+		if (name == "charge")
+			m->charge = value, charge = true;
+		else if (name == "discharge")
+			m->discharge = value, discharge = true;
+		else if (name == "sleep")
+			m->sleep = value, sleep = true;
+		else if (name == "level")
+			m->level = value;
+		else if (name == "updated")
+			m->updated = value;
+		else if (name == "start")
+			m->start = value;
+		else
+			return "unknown battery field '" + name + "'";
+	}
+	if (!charge || !discharge || !sleep)
+		return "battery needs charge=, discharge= and sleep=";
+	if (m->charge < 0 || m->discharge < 0 || m->sleep < 0)
+		return "battery rates must not be negative";
+	m->has_battery = true;
+	return "";
+}
+
+std::string parse_event(const std::vector<std::string> &w, sim_event *event)
+{
+	if (w.size() < 3 || !parse_double(w[1], &event->at) || event->at < 0)
+		return "at needs a time in seconds and an event";
+	const std::string &what = w[2];
+	long long value;
+	if (what == "plug" && w.size() == 3)
+		event->kind = event_kind::plug;
+	else if (what == "unplug" && w.size() == 3)
+		event->kind = event_kind::unplug;
+	else if (what == "sleep" && w.size() == 4 && parse_long(w[3], &value) && value >= 0) {
+		event->kind = event_kind::sleep;
+		event->arg = static_cast<long>(value);
+	} else if (what == "limit" && w.size() == 4 && parse_long(w[3], &value) && value >= LONG_MIN &&
+	           value <= LONG_MAX) {
+		event->kind = event_kind::limit;
+		event->arg = static_cast<long>(value);
+	} else if (what == "signal" && w.size() == 4 && (w[3] == "TERM" || w[3] == "INT")) {
+		event->kind = event_kind::signal;
+		event->arg = w[3] == "TERM" ? SIGTERM : SIGINT;
+	} else
+		return "unknown event '" + what + "'";
+	return "";
+}
+
+// One directive; "" when it is well formed.
+std::string parse_line(const std::vector<std::string> &w, machine *m, machine_line *line)
+{
+	const std::string &d = w[0];
+	if (d == "smc" && w.size() == 2) {
+		if (w[1] == "present")
+			m->smc = smc_mode::present;
+		else if (w[1] == "absent")
+			m->smc = smc_mode::absent;
+		else if (w[1] == "refuse")
+			m->smc = smc_mode::refuse;
+		else
+			return "smc is present, absent or refuse";
+		line->kind = line_kind::smc;
+		return "";
+	}
+	if (d == "key") {
+		sim_key key;
+		std::string why = parse_key(w, &key);
+		if (!why.empty())
+			return why;
+		if (sim_key *old = find_key(*m, key.name)) {
+			*old = key;
+			return "";
+		}
+		line->kind = line_kind::key;
+		line->index = m->keys.size();
+		m->keys.push_back(key);
+		return "";
+	}
+	if (d == "fail") {
+		if (w.size() == 2 && w[1] == "call") {
+			m->fail_call = true;
+			return "";
+		}
+		if (w.size() == 3 && w[1].size() == 4 &&
+		    (w[2] == "keyinfo" || w[2] == "read" || w[2] == "write")) {
+			m->fails.emplace_back(w[1], w[2]);
+			return "";
+		}
+		return "fail is 'fail call' or 'fail NAME keyinfo|read|write'";
+	}
+	if (d == "power" && w.size() == 2) {
+		if (w[1] == "ac")
+			m->power = power_mode::ac;
+		else if (w[1] == "battery")
+			m->power = power_mode::battery;
+		else if (w[1] == "none")
+			m->power = power_mode::none;
+		else if (w[1] == "unavailable")
+			m->power = power_mode::unavailable;
+		else
+			return "power is ac, battery, none or unavailable";
+		line->kind = line_kind::power;
+		return "";
+	}
+	if (d == "source") {
+		sim_source source;
+		std::string why = parse_source(w, &source);
+		if (!why.empty())
+			return why;
+		line->kind = line_kind::source;
+		line->index = m->sources.size();
+		m->sources.push_back(source);
+		return "";
+	}
+	if (d == "register" && w.size() == 2 && (w[1] == "ok" || w[1] == "fail")) {
+		m->register_ok = w[1] == "ok";
+		return "";
+	}
+	if (d == "battery") {
+		line->kind = line_kind::battery;
+		return parse_battery(w, m);
+	}
+	if (d == "at") {
+		sim_event event;
+		std::string why = parse_event(w, &event);
+		if (why.empty())
+			m->events.push_back(event);
+		return why;
+	}
+	if (d == "smc" || d == "power" || d == "register")
+		return d + " takes one of its words";
+	return "unknown directive '" + d + "'";
+}
+
+const char *power_word(power_mode p)
+{
+	switch (p) {
+	case power_mode::ac:
+		return "ac";
+	case power_mode::battery:
+		return "battery";
+	case power_mode::none:
+		return "none";
+	case power_mode::unavailable:
+		return "unavailable";
+	}
+	return "ac";
+}
+
+const char *smc_word(smc_mode s)
+{
+	switch (s) {
+	case smc_mode::present:
+		return "present";
+	case smc_mode::absent:
+		return "absent";
+	case smc_mode::refuse:
+		return "refuse";
+	}
+	return "present";
+}
+
+std::string trimmed(const std::string &type)
+{
+	size_t end = type.find_last_not_of(' ');
+	return end == std::string::npos ? type : type.substr(0, end + 1);
+}
+
+std::string format_line(const machine &m, const machine_line &line)
+{
+	char buffer[256];
+	switch (line.kind) {
+	case line_kind::verbatim:
+		return line.text;
+	case line_kind::smc:
+		return std::string("smc ") + smc_word(m.smc);
+	case line_kind::power:
+		return std::string("power ") + power_word(m.power);
+	case line_kind::key: {
+		const sim_key &k = m.keys[line.index];
+		std::string value = k.size == 0 ? "-" : hex(k.value.data(), k.value.size());
+		return "key " + k.name + " " + std::to_string(k.size) + " " + trimmed(k.type) + " " + value;
+	}
+	case line_kind::source: {
+		const sim_source &s = m.sources[line.index];
+		std::string text = "source " + s.name;
+		if (s.has_current)
+			text += " current=" + std::to_string(s.current);
+		if (s.has_max)
+			text += " max=" + std::to_string(s.max);
+		return text;
+	}
+	case line_kind::battery:
+		snprintf(buffer, sizeof buffer, "battery charge=%g discharge=%g sleep=%g", m.charge,
+		         m.discharge, m.sleep);
+		std::string text = buffer;
+		if (m.level >= 0) {
+			snprintf(buffer, sizeof buffer, " level=%.6f updated=%.3f start=%.3f", m.level,
+			         m.updated, m.start);
+			text += buffer;
+		}
+		return text;
+	}
+	return line.text;
+}
+
+} // namespace
+
+std::string hex(const uint8_t *bytes, size_t size)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string text;
+	for (size_t i = 0; i < size; i++) {
+		text += digits[bytes[i] >> 4];
+		text += digits[bytes[i] & 15];
+	}
+	return text.empty() ? "-" : text;
+}
+
+machine parse_machine(const std::string &text)
+{
+	machine m;
+	std::istringstream in(text);
+	std::string raw;
+	int number = 0;
+	while (std::getline(in, raw)) {
+		number++;
+		machine_line line;
+		line.text = raw;
+		std::string body = raw;
+		size_t hash = raw.find('#');
+		if (hash != std::string::npos) {
+			body = raw.substr(0, hash);
+			line.comment = raw.substr(hash);
+		}
+		std::vector<std::string> w = words_of(body);
+		if (!w.empty()) {
+			std::string why = parse_line(w, &m, &line);
+			if (!why.empty()) {
+				m.error = "line " + std::to_string(number) + ": " + why;
+				return m;
+			}
+		}
+		m.lines.push_back(line);
+	}
+	return m;
+}
+
+std::string format_machine(const machine &m)
+{
+	std::string text;
+	for (const machine_line &line : m.lines) {
+		std::string body = format_line(m, line);
+		if (line.kind != line_kind::verbatim && !line.comment.empty())
+			body += " " + line.comment;
+		text += body + "\n";
+	}
+	return text;
+}
+
+sim_key *find_key(machine &m, const std::string &name)
+{
+	for (sim_key &key : m.keys)
+		if (key.name == name)
+			return &key;
+	return nullptr;
+}
+
+bool key_fails(const machine &m, const std::string &name, const char *command)
+{
+	for (const auto &fail : m.fails)
+		if (fail.first == name && fail.second == command)
+			return true;
+	return false;
+}
+
+bool charging_inhibited(const machine &m)
+{
+	auto nonzero = [&](const char *name) {
+		for (const sim_key &key : m.keys)
+			if (key.name == name)
+				for (uint8_t byte : key.value)
+					if (byte != 0)
+						return true;
+		return false;
+	};
+	for (const sim_key &key : m.keys)
+		if (key.name == "CHTE")
+			return nonzero("CHTE");
+	return nonzero("CH0B") || nonzero("CH0C");
+}
+
+sim_source *battery_source(machine &m)
+{
+	for (sim_source &source : m.sources)
+		if (source.has_current)
+			return &source;
+	return nullptr;
+}
+
+} // namespace sim

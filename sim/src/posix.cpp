@@ -1,0 +1,113 @@
+// The simulated Mac's file system and clock for the calls the program makes: paths that
+// exist only on a Mac resolve inside the simulated Mac's root, and time() answers the
+// simulated clock. These definitions stand in front of the C library's.
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "world.h"
+
+namespace {
+
+template <typename F> F next_definition(F, const char *name)
+{
+	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+int open_mapped(const char *name, const char *path, int flags, mode_t mode)
+{
+	using open_fn = int (*)(const char *, int, ...);
+	static open_fn real = next_definition(static_cast<open_fn>(nullptr), name);
+	std::string mapped = sim::map_path(path);
+	return real(mapped.c_str(), flags, mode);
+}
+
+mode_t mode_argument(int flags, va_list args)
+{
+	return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char *path, int flags, ...)
+{
+	va_list args;
+	va_start(args, flags);
+	mode_t mode = mode_argument(flags, args);
+	va_end(args);
+	return open_mapped("open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+	va_list args;
+	va_start(args, flags);
+	mode_t mode = mode_argument(flags, args);
+	va_end(args);
+	return open_mapped("open64", path, flags, mode);
+}
+
+int __open_2(const char *path, int flags)
+{
+	return open_mapped("open", path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+	return open_mapped("open64", path, flags, 0);
+}
+
+int mkdir(const char *path, mode_t mode)
+{
+	using mkdir_fn = int (*)(const char *, mode_t);
+	static mkdir_fn real = next_definition(static_cast<mkdir_fn>(nullptr), "mkdir");
+	return real(sim::map_path(path).c_str(), mode);
+}
+
+int rename(const char *from, const char *to)
+{
+	using rename_fn = int (*)(const char *, const char *);
+	static rename_fn real = next_definition(static_cast<rename_fn>(nullptr), "rename");
+	return real(sim::map_path(from).c_str(), sim::map_path(to).c_str());
+}
+
+int unlink(const char *path)
+{
+	using unlink_fn = int (*)(const char *);
+	static unlink_fn real = next_definition(static_cast<unlink_fn>(nullptr), "unlink");
+	return real(sim::map_path(path).c_str());
+}
+
+int execl(const char *path, const char *arg, ...)
+{
+	std::vector<char *> argv;
+	argv.push_back(const_cast<char *>(arg));
+	va_list args;
+	va_start(args, arg);
+	while (char *next = va_arg(args, char *))
+		argv.push_back(next);
+	va_end(args);
+	argv.push_back(nullptr);
+	std::string mapped = sim::map_path(path);
+	return execv(mapped.c_str(), argv.data());
+}
+
+time_t time(time_t *result)
+{
+	time_t now = static_cast<time_t>(std::floor(sim::now() + 978307200.0));
+	if (result != nullptr)
+		*result = now;
+	return now;
+}
+
+} // extern "C"

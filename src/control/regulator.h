@@ -1,0 +1,15 @@
+// The charge regulator: one pass of the rule that keeps the battery at or below the limit.
+#pragma once
+
+// Points below the limit at which a paused battery may charge again.
+inline constexpr int regulator_band = 3;
+
+// Whether charging should be inhibited for percentage `pct`, effective limit `limit` and
+// present state `cur`: pause at the limit, resume at limit - 3 or lower, hold in between;
+// never pause with the limit at 100.
+bool regulator_decide(int pct, int limit, bool cur);
+
+// One pass: reads the percentage, the limit and the present state, switches charging
+// when the decision differs, and logs every switch it attempts to standard error.
+// Does nothing when the percentage or the state cannot be read.
+void evaluate();

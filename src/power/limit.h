@@ -1,0 +1,21 @@
+// The charge limit store: the program's only setting, one small text file.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr int limit_min = 20;
+inline constexpr int limit_max = 100; // also the default: charging is never paused
+
+// The effective limit, always within 20..100. Reads the limit file anew on every call;
+// a missing, unreadable or malformed file, or a value outside 20..100, gives 100.
+int read_limit();
+
+// The effective limit for the bytes of a limit file: white space, an optional sign and
+// the digits at the start; the rest is ignored. Anything that is not a number in 20..100
+// (including one too large for an int) gives 100.
+int limit_from_text(const char *text, size_t size);
+
+// Stores `value` (already checked to lie in 20..100) as "%ld\n", replacing the file
+// atomically so that a reader sees the old limit or the new one, never a partial file.
+// 0 on success; -1 after printing the system error with the limit file's path as prefix.
+int write_limit(long value);
