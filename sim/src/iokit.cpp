@@ -264,6 +264,11 @@ kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selecto
 	}
 	sim::record in;
 	memcpy(&in, inputStruct, sizeof in);
+	if (sim::memory_mode()) {
+		std::array<uint8_t, 80> raw;
+		memcpy(raw.data(), inputStruct, raw.size());
+		sim::memory_requests().push_back(raw);
+	}
 	const char *word = sim::command_word(in.command);
 	if (word == nullptr) {
 		misuse("IOConnectCallStructMethod with unknown command " + std::to_string(in.command));

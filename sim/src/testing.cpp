@@ -24,6 +24,11 @@ void clear_trace()
 	sim::memory_trace().clear();
 }
 
+std::vector<std::array<uint8_t, 80>> smc_requests()
+{
+	return sim::memory_requests();
+}
+
 long live_objects()
 {
 	return sim::live_cf_objects();

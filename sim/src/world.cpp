@@ -35,6 +35,7 @@ struct world_state {
 	file_identity seen;
 	int trace_fd = -1;
 	std::vector<std::string> memory_trace;
+	std::vector<std::array<uint8_t, 80>> memory_requests;
 	bool virtual_clock = false;
 	double clock = 0;
 	bool asleep = false;
@@ -325,6 +326,11 @@ std::vector<std::string> &memory_trace()
 	return w().memory_trace;
 }
 
+std::vector<std::array<uint8_t, 80>> &memory_requests()
+{
+	return w().memory_requests;
+}
+
 void use_memory_machine(const std::string &text)
 {
 	world_state &s = w();
@@ -339,6 +345,7 @@ void use_memory_machine(const std::string &text)
 	s.loaded = true;
 	s.error_traced = false;
 	s.memory_trace.clear();
+	s.memory_requests.clear();
 	s.asleep = false;
 	s.last_row.clear();
 }

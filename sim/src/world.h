@@ -1,6 +1,7 @@
 // The simulated Mac's shared state: the machine, its clock, its trace and its files.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -101,6 +102,7 @@ void write_limit_file(long value);       // as `setlimit` stores it
 void use_memory_machine(const std::string &text);
 bool memory_mode();
 std::vector<std::string> &memory_trace();
+std::vector<std::array<uint8_t, 80>> &memory_requests();
 
 // Counts for the strictness checks.
 long live_cf_objects();

@@ -2,6 +2,8 @@
 // text in memory (no files), its trace, its strictness counters and its clock.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,9 @@ void load(const std::string &directives);
 // Every exchange since load() or clear_trace(), one line each, as in the trace file.
 std::vector<std::string> trace();
 void clear_trace();
+
+// The 80-byte request records the SMC user client received since load(), in order.
+std::vector<std::array<uint8_t, 80>> smc_requests();
 
 // Live Core Foundation objects (timers and run-loop sources aside) and live IOKit
 // service and notifier objects; misuse lines reported so far.
