@@ -168,6 +168,8 @@ const mach_port_t kIOMainPortDefault = 0;
 
 CFMutableDictionaryRef IOServiceMatching(const char *name)
 {
+	if (sim::take_failure("IOServiceMatching"))
+		return nullptr;
 	CFMutableDictionaryRef matching = sim::make_dictionary();
 	CFStringRef value = sim::make_string(name != nullptr ? name : "");
 	sim::dictionary_set(matching, CFSTR("IOProviderClass"), value);
@@ -185,6 +187,10 @@ io_service_t IOServiceGetMatchingService(mach_port_t mainPort, CFDictionaryRef m
 	bool smc = wanted != nullptr && sim::string_text(wanted) == "AppleSMC";
 	// The lookup takes over the matching dictionary on every path.
 	CFRelease(matching);
+	if (sim::take_failure("IOServiceGetMatchingService")) {
+		trace("open none");
+		return IO_OBJECT_NULL;
+	}
 	bool present = false;
 	bool usable = sim::with_machine([&](sim::machine &m) {
 		present = m.smc != sim::smc_mode::absent;
@@ -317,6 +323,8 @@ struct sim_snapshot : sim::cf_object {
 
 CFTypeRef IOPSCopyPowerSourcesInfo(void)
 {
+	if (sim::take_failure("IOPSCopyPowerSourcesInfo"))
+		return nullptr;
 	sim::machine copy;
 	bool usable = sim::with_machine([&](sim::machine &m) {
 		copy.power = m.power;
@@ -360,6 +368,8 @@ CFArrayRef IOPSCopyPowerSourcesList(CFTypeRef blob)
 {
 	if (!sim::is_object(blob, sim::cf_kind::snapshot, "IOPSCopyPowerSourcesList"))
 		return nullptr;
+	if (sim::take_failure("IOPSCopyPowerSourcesList"))
+		return nullptr;
 	auto *snapshot = static_cast<const sim_snapshot *>(blob);
 	auto *list = sim::make_array();
 	for (CFStringRef name : snapshot->names) {
@@ -372,6 +382,8 @@ CFArrayRef IOPSCopyPowerSourcesList(CFTypeRef blob)
 CFDictionaryRef IOPSGetPowerSourceDescription(CFTypeRef blob, CFTypeRef ps)
 {
 	if (!sim::is_object(blob, sim::cf_kind::snapshot, "IOPSGetPowerSourceDescription"))
+		return nullptr;
+	if (sim::take_failure("IOPSGetPowerSourceDescription"))
 		return nullptr;
 	auto *snapshot = static_cast<const sim_snapshot *>(blob);
 	for (size_t i = 0; i < snapshot->names.size(); i++)
@@ -397,7 +409,7 @@ io_connect_t IORegisterForSystemPower(void *refcon, IONotificationPortRef *thePo
 		ok = m.register_ok;
 		return false;
 	});
-	if (!usable || !ok || callback == nullptr) {
+	if (!usable || !ok || callback == nullptr || sim::take_failure("IORegisterForSystemPower")) {
 		trace("register fail");
 		return IO_OBJECT_NULL;
 	}
@@ -412,6 +424,7 @@ io_connect_t IORegisterForSystemPower(void *refcon, IONotificationPortRef *thePo
 	c.root = sim::new_io_object(sim::io_kind::root_domain);
 	c.service = sim::new_io_object(sim::io_kind::service);
 	c.source = port->source;
+	c.port = port;
 	*thePortRef = port;
 	*notifier = sim::new_io_object(sim::io_kind::notifier);
 	trace("register ok");

@@ -13,6 +13,7 @@ struct power_client {
 	io_connect_t root = 0;
 	io_service_t service = 0;
 	CFRunLoopSourceRef source = nullptr;
+	IONotificationPortRef port = nullptr; // the client's, kept for its whole life
 };
 power_client &client();
 
