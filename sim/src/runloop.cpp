@@ -421,6 +421,8 @@ CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime 
 	(void)order;
 	if (allocator != kCFAllocatorDefault || callout == nullptr)
 		misuse("CFRunLoopTimerCreate with an allocator or callout the simulated Mac does not offer");
+	if (sim::take_failure("CFRunLoopTimerCreate"))
+		return nullptr;
 	auto *timer = new __CFRunLoopTimer;
 	sim::track_object(timer);
 	timer->fire = fireDate;
@@ -504,6 +506,8 @@ dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t 
 		return nullptr;
 	if (queue != dispatch_get_main_queue())
 		misuse("dispatch_source_create on a queue other than the main queue");
+	if (sim::take_failure("dispatch_source_create"))
+		return nullptr;
 	auto *source = new sim::signal_source;
 	source->signo = static_cast<int>(handle);
 	sim::loop().sources.push_back(source);

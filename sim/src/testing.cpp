@@ -2,15 +2,66 @@
 #include <simmac/simmac.h>
 
 #include <cstdlib>
+#include <string_view>
 
 #include "objects.h"
 #include "power.h"
 #include "world.h"
 
+namespace sim {
+
+namespace {
+
+// The calls a test can make fail, and how many of their next calls still fail.
+struct armed_failure {
+	const char *call;
+	int count;
+};
+
+armed_failure armed[] = {
+    {"IOPSCopyPowerSourcesInfo", 0},     {"IOPSCopyPowerSourcesList", 0},
+    {"IOPSGetPowerSourceDescription", 0}, {"IOServiceMatching", 0},
+    {"IOServiceGetMatchingService", 0},   {"IORegisterForSystemPower", 0},
+    {"CFRunLoopTimerCreate", 0},          {"dispatch_source_create", 0},
+};
+
+int armed_total = 0; // so that the common case costs one comparison
+
+} // namespace
+
+bool take_failure(const char *call)
+{
+	if (armed_total == 0)
+		return false;
+	for (armed_failure &a : armed)
+		if (a.count > 0 && std::string_view(a.call) == call) {
+			a.count--;
+			armed_total--;
+			return true;
+		}
+	return false;
+}
+
+} // namespace sim
+
 namespace simmac {
+
+bool fail_next(const std::string &call, int count)
+{
+	for (sim::armed_failure &a : sim::armed)
+		if (call == a.call) {
+			sim::armed_total += count;
+			a.count += count;
+			return true;
+		}
+	return false;
+}
 
 void load(const std::string &directives)
 {
+	for (sim::armed_failure &a : sim::armed)
+		a.count = 0;
+	sim::armed_total = 0;
 	sim::use_memory_machine(directives);
 }
 

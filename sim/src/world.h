@@ -111,4 +111,7 @@ long misuse_count();
 
 std::string hex(const uint8_t *bytes, size_t size);
 
+// True (and one armed failure used up) when a test armed a failure of `call`.
+bool take_failure(const char *call);
+
 } // namespace sim

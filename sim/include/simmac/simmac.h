@@ -39,4 +39,12 @@ std::string check(const std::string &directives);
 // The default machine a new root is seeded with.
 std::string default_machine();
 
+// Makes the next `count` calls of the platform function named `call` fail the way that
+// call fails on a Mac, for failures a machine file cannot describe:
+// IOPSCopyPowerSourcesInfo, IOPSCopyPowerSourcesList, IOPSGetPowerSourceDescription,
+// IOServiceMatching and CFRunLoopTimerCreate return NULL, IOServiceGetMatchingService and
+// IORegisterForSystemPower return 0, dispatch_source_create returns NULL. False for a
+// name it does not know. load() disarms every failure.
+bool fail_next(const std::string &call, int count = 1);
+
 } // namespace simmac
