@@ -1,0 +1,82 @@
+"""What the dist tests share: where the build is, a staged `cmake --install`, the
+layout it must produce, and a runner that tells CTest when everything was skipped."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+SOURCE_DIR = Path(os.environ.get("TAMSO_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+BUILD_DIR = Path(os.environ.get("TAMSO_BUILD_DIR", SOURCE_DIR / "build" / "linux"))
+BUILT_BINARY = Path(os.environ.get("TAMSO_BUILT_BINARY", BUILD_DIR / "tamso-helper"))
+CMAKE = os.environ.get("TAMSO_CMAKE", "cmake")
+
+LABEL = "org.tamso.helper"
+PLIST = f"/Library/LaunchDaemons/{LABEL}.plist"
+NEWSYSLOG = "/etc/newsyslog.d/tamso-helper.conf"
+LOG = "/Library/Logs/tamso-helper.log"
+LIMIT_DIR = "/Library/Application Support/Tamso"
+LIMIT_FILE = LIMIT_DIR + "/limit"
+
+# CTest counts a test with this exit status as skipped (SKIP_RETURN_CODE).
+EXIT_SKIPPED = 77
+
+
+def expected_layout(prefix):
+  """Every file `cmake --install --prefix PREFIX` must lay down, with its mode."""
+  return {
+      f"{prefix}/bin/tamso-helper": 0o755,
+      f"{prefix}/share/man/man8/tamso-helper.8": 0o644,
+      f"{prefix}/libexec/tamso-helper/install.sh": 0o755,
+      f"{prefix}/libexec/tamso-helper/uninstall.sh": 0o755,
+      PLIST: 0o644,
+      NEWSYSLOG: 0o644,
+  }
+
+
+def staged(stage, path):
+  """The staged counterpart of an absolute path."""
+  return Path(str(stage) + path)
+
+
+def stage_install(stage, prefix="/usr/local"):
+  """Installs the built project under the folder `stage`, as DESTDIR."""
+  if not BUILT_BINARY.is_file():
+    raise unittest.SkipTest(f"{BUILT_BINARY} is not built; build the project first")
+  environment = dict(os.environ, DESTDIR=str(stage))
+  done = subprocess.run([CMAKE, "--install", str(BUILD_DIR), "--prefix", prefix],
+                        env=environment, capture_output=True, text=True, timeout=120)
+  if done.returncode != 0:
+    raise AssertionError(f"cmake --install failed:\n{done.stdout}{done.stderr}")
+
+
+def staged_files(stage):
+  """The files (not folders) under `stage`, as absolute paths of the target, with modes."""
+  found = {}
+  for folder, _, files in os.walk(stage):
+    for name in files:
+      path = Path(folder, name)
+      found["/" + str(path.relative_to(stage))] = path.lstat().st_mode & 0o7777
+  return found
+
+
+class StagedTestCase(unittest.TestCase):
+  """A test with a fresh temporary folder, removed afterwards."""
+
+  def setUp(self):
+    self.tmp = Path(tempfile.mkdtemp(prefix="tamso-dist-"))
+    self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
+
+
+def main():
+  """unittest.main, but exit EXIT_SKIPPED when every test was skipped."""
+  program = unittest.main(exit=False)
+  result = program.result
+  if not result.wasSuccessful():
+    sys.exit(1)
+  if result.testsRun > 0 and len(result.skipped) == result.testsRun:
+    sys.exit(EXIT_SKIPPED)
+  sys.exit(0)

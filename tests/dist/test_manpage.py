@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""The manual page lints clean, and says what the program and the install do: the
+commands of its synopsis are those of the program's usage text, and FILES lists every
+installed path with the owner and mode the install gives it."""
+
+import re
+import shutil
+import subprocess
+import unittest
+
+from distsupport import (BUILT_BINARY, LIMIT_DIR, LIMIT_FILE, LOG, SOURCE_DIR,
+                         expected_layout, main)
+
+MANPAGE = SOURCE_DIR / "dist" / "tamso-helper.8"
+
+
+def section(source, name):
+  """The lines of one .Sh section of the mdoc source."""
+  lines = source.splitlines()
+  start = lines.index(f".Sh {name}") + 1
+  end = next((i for i in range(start, len(lines)) if lines[i].startswith(".Sh ")), len(lines))
+  return lines[start:end]
+
+
+def files_entries(source):
+  """FILES as {path: the text of its entry}."""
+  entries, path = {}, None
+  for line in section(source, "FILES"):
+    if line.startswith(".It Pa "):
+      path = line[len(".It Pa "):].strip('"')
+      entries[path] = ""
+    elif line.startswith((".It", ".El")):
+      path = None
+    elif path is not None:
+      entries[path] += line + "\n"
+  return entries
+
+
+class ManualPage(unittest.TestCase):
+
+  @classmethod
+  def setUpClass(cls):
+    cls.source = MANPAGE.read_text()
+
+  @unittest.skipUnless(shutil.which("mandoc"), "mandoc is not installed (apt-get install mandoc)")
+  def test_lints_clean(self):
+    done = subprocess.run(["mandoc", "-T", "lint", "-W", "warning", str(MANPAGE)],
+                          capture_output=True, text=True, timeout=60)
+    self.assertEqual((done.returncode, done.stdout + done.stderr), (0, ""))
+
+  def test_synopsis_and_diagnostics_follow_the_programs_usage_text(self):
+    if not BUILT_BINARY.is_file():
+      self.skipTest(f"{BUILT_BINARY} is not built")
+    done = subprocess.run([str(BUILT_BINARY)], capture_output=True, text=True, timeout=30)
+    self.assertEqual(done.returncode, 2)
+    usage = done.stderr.rstrip("\n")
+    commands = re.findall(r"(?:^usage: tamso-helper |\| )(\w+)", usage)
+    synopsis = [line.split()[1] for line in section(self.source, "SYNOPSIS")
+                if line.startswith(".Cm ")]
+    self.assertEqual(sorted(synopsis), sorted(commands))
+    self.assertIn(f'.It "{usage}"', section(self.source, "DIAGNOSTICS"))
+
+  def test_files_lists_each_installed_path_with_owner_and_mode(self):
+    entries = files_entries(self.source)
+    wanted = dict(expected_layout("/usr/local"))
+    wanted.update({LOG: 0o644, LIMIT_FILE: 0o644, LIMIT_DIR: 0o755})
+    for path, mode in wanted.items():
+      with self.subTest(path):
+        self.assertIn(path, entries)
+        self.assertIn(f"root:wheel 0{mode:o}", entries[path])
+    self.assertIn("/usr/bin/pmset", entries)
+
+
+if __name__ == "__main__":
+  main()

@@ -1,0 +1,384 @@
+#!/usr/bin/env python3
+"""install.sh and uninstall.sh, run on a staged install against recording stand-ins for
+launchctl and for tamso-helper: the calls come in the right order, uninstall switches
+charging back on before it removes anything, a second run is harmless, and a run
+without root changes nothing."""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import unittest
+from pathlib import Path
+
+from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LOG, PLIST, StagedTestCase,
+                         expected_layout, main, stage_install, staged)
+
+PREFIX = "/usr/local"
+SERVICE = f"system/{LABEL}"
+
+# launchd's side, as far as the scripts can see it: whether the service is loaded, and
+# its refusals. bootstrap refuses a loaded service, and a property list that root does
+# not own or others may write, as launchd does. bootout stops the daemon, whose SIGTERM
+# switches charging on, unless the firmware ignores the switch ("stuck").
+FAKE_LAUNCHCTL = r"""#!/bin/sh
+state=${FAKE_STATE:?}
+. "$state/record.sh"
+record launchctl "$@"
+case $1 in
+print)
+  [ -e "$state/loaded" ] && exit 0
+  echo "Could not find service \"$2\"" >&2
+  exit 113
+  ;;
+bootstrap)
+  [ "$2" = system ] && [ $# -eq 3 ] || exit 64
+  [ -e "$state/refuse-bootstrap" ] && exit 5
+  [ -e "$state/loaded" ] && { echo "Bootstrap failed: 5: Input/output error" >&2; exit 5; }
+  [ -f "$3" ] || exit 2
+  owner=$(stat -c %u "$3")
+  mode=$(stat -c %a "$3")
+  [ "$owner" -eq 0 ] && [ $((0$mode & 022)) -eq 0 ] ||
+    { echo "$3: bad ownership or permissions" >&2; exit 5; }
+  touch "$state/loaded"
+  ;;
+bootout)
+  [ "$2" = "system/@LABEL@" ] && [ $# -eq 2 ] || exit 64
+  [ -e "$state/loaded" ] || { echo "Boot-out failed: 3: No such process" >&2; exit 3; }
+  rm -f "$state/loaded"
+  [ -e "$state/stuck" ] || echo 0 >"$state/inhibited"
+  ;;
+kickstart)
+  [ "$2" = -k ] && [ "$3" = "system/@LABEL@" ] || exit 64
+  [ -e "$state/loaded" ] || exit 113
+  ;;
+*) exit 64 ;;
+esac
+exit 0
+"""
+
+# The program's side: status reports the charge state kept in the state folder;
+# setlimit needs root, stores its limit where the real one would, and at 100 its pass
+# resumes charging, unless the firmware ignores the switch.
+FAKE_HELPER = r"""#!/bin/sh
+state=${FAKE_STATE:?}
+. "$state/record.sh"
+record tamso-helper "$@"
+limit_file=${FAKE_LIMIT_FILE:?}
+case $1 in
+status)
+  limit=100
+  [ -f "$limit_file" ] && limit=$(cat "$limit_file")
+  printf 'battery=81\nac=1\nlimit=%s\ninhibited=%s\n' "$limit" "$(cat "$state/inhibited")"
+  ;;
+setlimit)
+  [ "$(id -u)" -eq 0 ] || { echo "must run as root" >&2; exit 1; }
+  mkdir -p "$(dirname "$limit_file")" && printf '%s\n' "$2" >"$limit_file" || exit 1
+  [ "$2" = 100 ] && [ ! -e "$state/stuck" ] && echo 0 >"$state/inhibited"
+  ;;
+*) exit 2 ;;
+esac
+exit 0
+"""
+
+# Each call is one line: the words, a tab, and how many of the watched files (the
+# installed ones) exist at that moment.
+RECORD = r"""record() {
+  present=0
+  while IFS= read -r watched; do
+    [ -e "$watched" ] && present=$((present + 1))
+  done <"$state/watch"
+  printf '%s\t%s\n' "$*" "$present" >>"$state/calls"
+}
+"""
+
+
+def have_setpriv():
+  return shutil.which("setpriv") is not None
+
+
+def snapshot(root):
+  """Every path under root with its mode, owner and content digest."""
+  seen = {}
+  for path in sorted(Path(root).rglob("*")):
+    info = path.lstat()
+    digest = hashlib.sha256(path.read_bytes()).hexdigest() if path.is_file() else None
+    seen[str(path)] = (info.st_mode, info.st_uid, info.st_gid, digest)
+  return seen
+
+
+class ScriptTestCase(StagedTestCase):
+  """A staged install, copies of its scripts outside the stage (uninstall removes the
+  staged ones), and the stand-ins with their state folder."""
+
+  shell = ["sh"]
+
+  def setUp(self):
+    super().setUp()
+    os.chmod(self.tmp, 0o755)
+    self.stage = self.tmp / "stage"
+    stage_install(self.stage, PREFIX)
+    self.scripts = self.tmp / "scripts"
+    self.scripts.mkdir()
+    for name in ("install.sh", "uninstall.sh"):
+      shutil.copy(staged(self.stage, f"{PREFIX}/libexec/tamso-helper/{name}"),
+                  self.scripts / name)
+    self.state = self.tmp / "state"
+    self.state.mkdir()
+    (self.state / "record.sh").write_text(RECORD)
+    (self.state / "calls").touch()
+    (self.state / "inhibited").write_text("0\n")
+    self.installed = [staged(self.stage, p) for p in expected_layout(PREFIX)]
+    (self.state / "watch").write_text("".join(f"{p}\n" for p in self.installed))
+    self.launchctl = self.state / "launchctl"
+    self.launchctl.write_text(FAKE_LAUNCHCTL.replace("@LABEL@", LABEL))
+    self.helper = self.state / "tamso-helper"
+    self.helper.write_text(FAKE_HELPER)
+    for path in (self.launchctl, self.helper):
+      path.chmod(0o755)
+    # A run as nobody could record its calls too: a call it makes is seen.
+    for path in (self.state / "calls", self.state / "inhibited"):
+      path.chmod(0o666)
+    self.state.chmod(0o777)
+
+  def run_script(self, name, *arguments, as_nobody=False):
+    command = [*self.shell, str(self.scripts / name), *arguments]
+    if as_nobody:
+      command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                 *command]
+    environment = {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "TAMSO_ROOT": str(self.stage),
+        "TAMSO_HELPER": str(self.helper),
+        "LAUNCHCTL": str(self.launchctl),
+        "FAKE_STATE": str(self.state),
+        "FAKE_LIMIT_FILE": str(staged(self.stage, LIMIT_FILE)),
+    }
+    return subprocess.run(command, env=environment, capture_output=True, text=True,
+                          timeout=60)
+
+  def assert_succeeded(self, done):
+    self.assertEqual(done.returncode, 0, f"stdout:\n{done.stdout}\nstderr:\n{done.stderr}")
+
+  def calls(self):
+    """The calls that change something or report, with the watched-file count;
+    the `launchctl print` look-ups are left out. Clears the record."""
+    lines = (self.state / "calls").read_text().splitlines()
+    (self.state / "calls").write_text("")
+    found = []
+    for line in lines:
+      words, present = line.rsplit("\t", 1)
+      if not words.startswith("launchctl print "):
+        found.append((words, int(present)))
+    return found
+
+  def set_state(self, *, loaded=None, inhibited=None, stuck=None):
+    for name, value in (("loaded", loaded), ("stuck", stuck)):
+      if value is True:
+        (self.state / name).touch()
+      elif value is False:
+        (self.state / name).unlink(missing_ok=True)
+    if inhibited is not None:
+      (self.state / "inhibited").write_text(f"{inhibited}\n")
+
+  def loaded(self):
+    return (self.state / "loaded").exists()
+
+
+@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+class Install(ScriptTestCase):
+
+  def test_gives_files_to_root_then_bootstraps_kickstarts_and_reports(self):
+    # As cmake --install run by a user would leave them: someone else's, writable.
+    limit = staged(self.stage, LIMIT_FILE)
+    limit.parent.mkdir(parents=True)
+    limit.write_text("80\n")
+    for path in [*self.installed, limit, limit.parent]:
+      os.chown(path, 65534, 65534)
+      path.chmod(0o666 if path.is_file() else 0o777)
+    done = self.run_script("install.sh")
+    self.assert_succeeded(done)
+    n = len(self.installed)
+    self.assertEqual(self.calls(), [
+        (f"launchctl bootstrap system {staged(self.stage, PLIST)}", n),
+        (f"launchctl kickstart -k {SERVICE}", n),
+        ("tamso-helper status", n),
+    ])
+    self.assertTrue(self.loaded())
+    for path, mode in expected_layout(PREFIX).items():
+      info = staged(self.stage, path).stat()
+      self.assertEqual((info.st_uid, info.st_gid, info.st_mode & 0o7777), (0, 0, mode), path)
+    # The log, and the stored limit with its folder, whose group a Mac would
+    # otherwise take from the folder above.
+    for path, mode in ((LOG, 0o644), (LIMIT_FILE, 0o644), (LIMIT_DIR, 0o755)):
+      info = staged(self.stage, path).stat()
+      self.assertEqual((info.st_uid, info.st_gid, info.st_mode & 0o7777), (0, 0, mode), path)
+    self.assertEqual(limit.read_text(), "80\n")
+    self.assertIn("inhibited=0", done.stdout, "the status report is shown")
+
+  def test_second_run_boots_the_loaded_daemon_out_first(self):
+    self.assert_succeeded(self.run_script("install.sh"))
+    self.calls()
+    done = self.run_script("install.sh")
+    self.assert_succeeded(done)
+    self.assertEqual([words for words, _ in self.calls()], [
+        f"launchctl bootout {SERVICE}",
+        f"launchctl bootstrap system {staged(self.stage, PLIST)}",
+        f"launchctl kickstart -k {SERVICE}",
+        "tamso-helper status",
+    ])
+    self.assertTrue(self.loaded())
+
+  def test_stops_at_the_first_failure(self):
+    with self.subTest("nothing installed"):
+      shutil.rmtree(self.stage)
+      done = self.run_script("install.sh")
+      self.assertEqual(done.returncode, 1)
+      self.assertIn("cmake --install", done.stderr)
+      self.assertEqual(self.calls(), [])
+    with self.subTest("launchctl refuses the property list"):
+      stage_install(self.stage, PREFIX)
+      self.set_state(loaded=False)
+      (self.state / "refuse-bootstrap").touch()
+      done = self.run_script("install.sh")
+      self.assertEqual(done.returncode, 1)
+      self.assertIn("bootstrap", done.stderr)
+      self.assertEqual([words for words, _ in self.calls()],
+                       [f"launchctl bootstrap system {staged(self.stage, PLIST)}"])
+
+
+@unittest.skipUnless(os.geteuid() == 0, "uninstall.sh removes root's files: needs root")
+class Uninstall(ScriptTestCase):
+
+  def setUp(self):
+    super().setUp()
+    # A running daemon that has paused charging at a limit of 80, and a log with an
+    # archive of an earlier rotation.
+    self.set_state(loaded=True, inhibited=1)
+    self.limit = staged(self.stage, LIMIT_FILE)
+    self.limit.parent.mkdir(parents=True)
+    self.limit.write_text("80\n")
+    self.log = staged(self.stage, LOG)
+    self.log.parent.mkdir(parents=True)
+    self.log.write_text("tamso-helper daemon started (key CHTE)\n")
+    Path(f"{self.log}.0.bz2").write_bytes(b"BZh9")
+
+  def remaining_files(self):
+    return sorted(str(p) for p in self.stage.rglob("*") if not p.is_dir())
+
+  def test_switches_charging_on_before_removing_anything(self):
+    done = self.run_script("uninstall.sh")
+    self.assert_succeeded(done)
+    n = len(self.installed)
+    # Every call sees all installed files still there.
+    self.assertEqual(self.calls(), [
+        ("tamso-helper setlimit 100", n),
+        (f"launchctl bootout {SERVICE}", n),
+        ("tamso-helper status", n),
+    ])
+    self.assertFalse(self.loaded())
+    self.assertEqual(self.remaining_files(), [])
+    self.assertFalse(staged(self.stage, LIMIT_DIR).exists(), "the limit's folder stays")
+
+  def test_second_run_finds_nothing_to_do(self):
+    self.assert_succeeded(self.run_script("uninstall.sh"))
+    self.calls()
+    done = self.run_script("uninstall.sh")
+    self.assert_succeeded(done)
+    self.assertEqual(self.calls(), [])
+    self.assertEqual(self.remaining_files(), [])
+
+  def test_keep_limit_leaves_the_limit_stored_before(self):
+    with self.subTest("a limit of 80 was stored"):
+      self.assert_succeeded(self.run_script("uninstall.sh", "--keep-limit"))
+      self.assertIn(("tamso-helper setlimit 100", len(self.installed)), self.calls())
+      self.assertEqual(self.remaining_files(), [str(self.limit)])
+      self.assertEqual(self.limit.read_text(), "80\n")
+    with self.subTest("no limit was stored"):
+      stage_install(self.stage, PREFIX)
+      self.limit.unlink()
+      self.set_state(loaded=True, inhibited=0)
+      self.assert_succeeded(self.run_script("uninstall.sh", "--keep-limit"))
+      self.assertEqual(self.remaining_files(), [])
+
+  def test_refuses_to_remove_files_while_charging_is_inhibited(self):
+    # A firmware that ignores the switch: charging stays paused.
+    self.set_state(stuck=True)
+    before = [p for p in self.remaining_files() if p != str(self.limit)]
+    done = self.run_script("uninstall.sh")
+    self.assertEqual(done.returncode, 1)
+    self.assertIn("inhibited=1", done.stderr)
+    self.assertIn("nothing removed", done.stderr)
+    self.assertEqual([words for words, _ in self.calls()], [
+        "tamso-helper setlimit 100", f"launchctl bootout {SERVICE}", "tamso-helper status"])
+    self.assertEqual([p for p in self.remaining_files() if p != str(self.limit)], before)
+
+  def test_unknown_charge_keys_warn_and_go_on(self):
+    self.set_state(stuck=True, inhibited=-1)
+    done = self.run_script("uninstall.sh")
+    self.assert_succeeded(done)
+    self.assertIn("inhibited=-1", done.stderr)
+    self.assertEqual(self.remaining_files(), [])
+
+
+class Refusals(ScriptTestCase):
+  """A run that may not act changes nothing and calls nothing."""
+
+  def check_unchanged(self, name, *arguments, status, message, as_nobody):
+    before = snapshot(self.tmp)
+    done = self.run_script(name, *arguments, as_nobody=as_nobody)
+    self.assertEqual(done.returncode, status, done.stderr)
+    self.assertIn(message, done.stderr)
+    self.assertEqual(self.calls(), [])
+    self.assertEqual(snapshot(self.tmp), before)
+
+  def test_without_root_nothing_changes(self):
+    if os.geteuid() == 0 and not have_setpriv():
+      self.skipTest("running as root without setpriv to drop the rights")
+    as_nobody = os.geteuid() == 0
+    self.set_state(loaded=True, inhibited=1)
+    for name in ("install.sh", "uninstall.sh"):
+      with self.subTest(name):
+        self.check_unchanged(name, status=1, message="must run as root",
+                             as_nobody=as_nobody)
+
+  def test_unknown_option_of_uninstall_changes_nothing(self):
+    self.set_state(loaded=True, inhibited=1)
+    self.check_unchanged("uninstall.sh", "--keep", status=2, message="usage:",
+                         as_nobody=False)
+
+
+@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+@unittest.skipUnless(shutil.which("bash"), "no bash")
+class UnderBashPosix(ScriptTestCase):
+  """macOS runs /bin/sh as bash in POSIX mode: a whole cycle there."""
+
+  shell = ["bash", "--posix"]
+
+  def test_install_then_uninstall(self):
+    self.assert_succeeded(self.run_script("install.sh"))
+    self.assert_succeeded(self.run_script("uninstall.sh"))
+    self.assertEqual([words for words, _ in self.calls()], [
+        f"launchctl bootstrap system {staged(self.stage, PLIST)}",
+        f"launchctl kickstart -k {SERVICE}",
+        "tamso-helper status",
+        "tamso-helper setlimit 100",
+        f"launchctl bootout {SERVICE}",
+        "tamso-helper status",
+    ])
+    self.assertEqual([p for p in self.stage.rglob("*") if not p.is_dir()], [])
+
+
+@unittest.skipUnless(shutil.which("shellcheck"), "shellcheck is not installed")
+class Lint(ScriptTestCase):
+
+  def test_scripts_are_clean_posix_sh(self):
+    done = subprocess.run(["shellcheck", "--shell=sh", "--severity=warning",
+                           str(self.scripts / "install.sh"),
+                           str(self.scripts / "uninstall.sh")],
+                          capture_output=True, text=True, timeout=60)
+    self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+
+if __name__ == "__main__":
+  main()
