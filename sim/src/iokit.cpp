@@ -112,7 +112,9 @@ void answer(machine &m, const record &in, record &out, bool *changed)
 			return;
 		}
 		size_t size = std::min<size_t>(key->value.size(), sizeof out.bytes);
-		memcpy(out.bytes, key->value.data(), size);
+		// A size-0 key has no value storage at all, and memcpy must not see its null.
+		if (size > 0)
+			memcpy(out.bytes, key->value.data(), size);
 		out.data_size = static_cast<uint32_t>(size);
 		trace("read " + name + " ok " + hex(key->value.data(), size));
 		return;

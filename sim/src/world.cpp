@@ -348,6 +348,10 @@ void use_memory_machine(const std::string &text)
 	s.memory_requests.clear();
 	s.asleep = false;
 	s.last_row.clear();
+	// The battery model runs from the moment the machine exists, so that an advance()
+	// before any platform call already moves the level.
+	if (s.m.error.empty())
+		advance_battery(s.m, now());
 }
 
 bool with_machine(const std::function<bool(machine &)> &change)
