@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -69,6 +70,16 @@ bool exists(const std::string &path)
 std::string limit_path(const std::string &root)
 {
 	return root + "/Library/Application Support/Tamso/limit";
+}
+
+std::vector<std::string> dir_entries(const std::string &path)
+{
+	std::vector<std::string> names;
+	std::error_code error;
+	for (const auto &entry : std::filesystem::directory_iterator(path, error))
+		names.push_back(entry.path().filename().string());
+	std::sort(names.begin(), names.end());
+	return names;
 }
 
 std::vector<std::string> lines_of(const std::string &text)

@@ -24,6 +24,9 @@ bool exists(const std::string &path);
 // The limit file inside a root.
 std::string limit_path(const std::string &root);
 
+// The names in a directory, sorted, without "." and ".."; empty when it cannot be read.
+std::vector<std::string> dir_entries(const std::string &path);
+
 // The trace file's lines, and emptying it between steps.
 std::vector<std::string> trace_lines(const std::string &root);
 void clear_trace(const std::string &root);

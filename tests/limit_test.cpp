@@ -1,0 +1,402 @@
+// The charge limit store, in process: what read_limit makes of the file's bytes, how
+// write_limit fails without harm, and that readers never catch the file half replaced.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <optional>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "power/limit.h"
+#include "support.h"
+
+namespace {
+
+std::string tamso_dir(const std::string &root)
+{
+	return root + "/Library/Application Support/Tamso";
+}
+
+// A fresh root that this process's simulated Mac has taken as its own. The simulated Mac
+// settles on its root at the first platform call, which seeds a root without a machine
+// file; a machine file in the fresh root proves that the call landed there.
+std::string fresh_root()
+{
+	std::string root = support::make_root();
+	(void)read_limit();
+	EXPECT_TRUE(support::exists(root + "/machine"))
+	    << "the simulated Mac had settled on another root; run each test in its own process";
+	return root;
+}
+
+// What `body` writes to standard error. Through a pipe rather than a capture file, which
+// would itself be subject to a file size limit that a test sets.
+std::string stderr_of(const std::function<void()> &body)
+{
+	fflush(stderr);
+	int fds[2];
+	if (pipe(fds) == -1)
+		abort();
+	int saved = dup(2);
+	dup2(fds[1], 2);
+	close(fds[1]);
+	body();
+	fflush(stderr);
+	dup2(saved, 2);
+	close(saved);
+	std::string text;
+	char buffer[512];
+	ssize_t n;
+	while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+		text.append(buffer, static_cast<size_t>(n));
+	close(fds[0]);
+	return text;
+}
+
+const std::string limit_prefix = "/Library/Application Support/Tamso/limit: ";
+
+} // namespace
+
+TEST(LimitFile, ReadsTheLeadingNumberAndTakes100ForAnythingElse)
+{
+	struct row {
+		std::optional<std::string> content; // none: no file at all
+		int expected;
+	};
+	const std::vector<row> rows = {
+	    {std::nullopt, 100},
+	    {"85", 85},
+	    {"85\n", 85},
+	    {"85 text", 85},
+	    {"85text\nmore lines\n", 85},
+	    {"20.9", 20},
+	    {"  \n\t85", 85},
+	    {"\v\f\r\n 85\n", 85},
+	    {"\n\n\n99\n", 99},
+	    {"+85", 85},
+	    {"050", 50}, // decimal, not the octal 40
+	    {"0000000000000000080", 80},
+	    {std::string(300, '0') + "80", 80},
+	    // Out of range.
+	    {"19", 100},
+	    {"101", 100},
+	    {"-5", 100},
+	    {"-20", 100},
+	    {"-0", 100},
+	    {"0", 100},
+	    {"20", 20},
+	    {"100", 100},
+	    // No number at the start.
+	    {"limit=80", 100},
+	    {"", 100},
+	    {"   \n\t \n", 100},
+	    {"+", 100},
+	    {"-\n", 100},
+	    {"+ 85", 100},
+	    {"++85", 100},
+	    {"x85", 100},
+	    {std::string("\0" "85", 3), 100},
+	    {"0x50", 100},
+	    {"8 5", 100},
+	    // Beyond the int range: 100, never a value wrapped into 20..100.
+	    {"2147483647", 100},
+	    {"2147483648", 100},
+	    {"-2147483648", 100},
+	    {"-2147483649", 100},
+	    {"4294967376", 100},           // 2^32 + 80
+	    {"18446744073709551696", 100}, // 2^64 + 80
+	    {"99999999999999999999", 100},
+	    {std::string(5000, '9'), 100},
+	    // Long files: the number may lie past the first read or straddle two.
+	    {std::string(255, ' ') + "85", 85},
+	    {std::string(5000, '\n') + "42\n", 42},
+	    {"85" + std::string(100000, 'x'), 85},
+	};
+	std::string root = fresh_root();
+	std::filesystem::create_directories(tamso_dir(root));
+	std::string path = support::limit_path(root);
+	for (const row &r : rows) {
+		std::string shown = r.content ? "\"" + r.content->substr(0, 40) + "\"" : "no file";
+		SCOPED_TRACE(shown + " (" + std::to_string(r.content ? r.content->size() : 0) + " bytes)");
+		unlink(path.c_str());
+		if (r.content)
+			support::write_file(path, *r.content);
+		EXPECT_EQ(read_limit(), r.expected);
+		if (r.content) {
+			EXPECT_EQ(limit_from_text(r.content->data(), r.content->size()), r.expected);
+		}
+	}
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, ReadsOnlyTheGivenBytesOfAText)
+{
+	struct row {
+		std::string text;
+		size_t size;
+		int expected;
+	};
+	const std::vector<row> rows = {
+	    {"8500", 2, 85},
+	    {"8500", 3, 100}, // 850
+	    {"85", 0, 100},
+	    {"  85", 3, 100}, // "  8"
+	    {"+85", 1, 100},
+	    {"100", 3, 100},
+	    {"1000", 3, 100},
+	    {"2147483648", 2, 21},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.text + " / " + std::to_string(r.size));
+		EXPECT_EQ(limit_from_text(r.text.data(), r.size), r.expected);
+	}
+}
+
+TEST(LimitFile, ReadsAnythingButARegularFileAs100WithoutBlocking)
+{
+	struct row {
+		const char *what;
+		int (*plant)(const std::string &path); // a descriptor to close afterwards, or -1
+	};
+	const std::vector<row> rows = {
+	    {"a FIFO without a writer",
+	     [](const std::string &path) {
+		     EXPECT_EQ(mkfifo(path.c_str(), 0644), 0);
+		     return -1;
+	     }},
+	    {"a FIFO holding a number, its writer still there",
+	     [](const std::string &path) {
+		     EXPECT_EQ(mkfifo(path.c_str(), 0644), 0);
+		     int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
+		     EXPECT_EQ(write(fd, "50\n", 3), 3);
+		     return fd;
+	     }},
+	    {"a directory",
+	     [](const std::string &path) {
+		     std::filesystem::create_directory(path);
+		     return -1;
+	     }},
+	    {"a directory holding a limit",
+	     [](const std::string &path) {
+		     std::filesystem::create_directory(path);
+		     support::write_file(path + "/limit", "50\n");
+		     return -1;
+	     }},
+	    {"a dangling symbolic link",
+	     [](const std::string &path) {
+		     EXPECT_EQ(symlink((path + ".gone").c_str(), path.c_str()), 0);
+		     return -1;
+	     }},
+	};
+	std::string root = fresh_root();
+	std::filesystem::create_directories(tamso_dir(root));
+	std::string path = support::limit_path(root);
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.what);
+		support::remove_tree(path);
+		int held = r.plant(path);
+		std::future<int> reading = std::async(std::launch::async, [] { return read_limit(); });
+		if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+			// Release a reader stuck on the FIFO before failing.
+			int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+			if (fd != -1)
+				close(fd);
+			ADD_FAILURE() << "read_limit blocked";
+		}
+		EXPECT_EQ(reading.get(), 100);
+		if (held != -1)
+			close(held);
+	}
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, NeverWritesThroughALinkPlantedAtTheTemporaryName)
+{
+	// The temporary file's name comes from the process id, so another user can guess it
+	// and plant something there before a root process stores a limit.
+	struct row {
+		const char *what;
+		void (*plant)(const std::string &temporary, const std::string &target);
+		std::optional<std::string> target_after; // none: the target must not exist
+	};
+	const std::vector<row> rows = {
+	    {"a link to a file",
+	     [](const std::string &temporary, const std::string &target) {
+		     support::write_file(target, "precious\n");
+		     EXPECT_EQ(symlink(target.c_str(), temporary.c_str()), 0);
+	     },
+	     "precious\n"},
+	    {"a link to nothing",
+	     [](const std::string &temporary, const std::string &target) {
+		     EXPECT_EQ(symlink(target.c_str(), temporary.c_str()), 0);
+	     },
+	     std::nullopt},
+	    {"a file left by an earlier process",
+	     [](const std::string &temporary, const std::string &) {
+		     support::write_file(temporary, "stale");
+	     },
+	     std::nullopt},
+	};
+	std::string root = fresh_root();
+	std::string temporary = support::limit_path(root) + "." + std::to_string(getpid()) + ".tmp";
+	std::string target = root + "/target";
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.what);
+		support::remove_tree(tamso_dir(root));
+		support::remove_tree(target);
+		std::filesystem::create_directories(tamso_dir(root));
+		r.plant(temporary, target);
+		std::string err = stderr_of([] { EXPECT_EQ(write_limit(70), 0); });
+		EXPECT_EQ(err, "");
+		struct stat st;
+		ASSERT_EQ(lstat(support::limit_path(root).c_str(), &st), 0);
+		EXPECT_TRUE(S_ISREG(st.st_mode));
+		EXPECT_EQ(support::read_file(support::limit_path(root)), "70\n");
+		if (r.target_after) {
+			EXPECT_EQ(support::read_file(target), *r.target_after);
+		} else {
+			EXPECT_FALSE(support::exists(target));
+		}
+		EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	}
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, StoresEveryValidLimitSoThatItReadsBack)
+{
+	std::string root = fresh_root();
+	for (long value = limit_min; value <= limit_max; value++) {
+		SCOPED_TRACE(value);
+		std::string err = stderr_of([&] { EXPECT_EQ(write_limit(value), 0); });
+		EXPECT_EQ(err, "");
+		EXPECT_EQ(support::read_file(support::limit_path(root)), std::to_string(value) + "\n");
+		EXPECT_EQ(read_limit(), value);
+		EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	}
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, AFailedWriteReportsItselfAndKeepsWhatWasThere)
+{
+	struct row {
+		const char *what;
+		std::function<void(const std::string &root)> plant; // also arranges the fault
+		std::function<void()> undo;                         // lifts the fault
+		std::string error;
+		std::function<void(const std::string &root)> check; // the old content is intact
+	};
+	struct rlimit old_fsize;
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_fsize), 0);
+	const std::vector<row> rows = {
+	    {"the write fails (file size limit 0)",
+	     [&](const std::string &) {
+		     ASSERT_EQ(write_limit(60), 0);
+		     struct rlimit none = old_fsize;
+		     none.rlim_cur = 0;
+		     signal(SIGXFSZ, SIG_IGN); // the write then fails with EFBIG instead of killing us
+		     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+	     },
+	     [&] {
+		     setrlimit(RLIMIT_FSIZE, &old_fsize);
+		     signal(SIGXFSZ, SIG_DFL);
+	     },
+	     "File too large",
+	     [](const std::string &root) {
+		     EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
+		     EXPECT_EQ(read_limit(), 60);
+		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	     }},
+	    {"the rename fails (a directory that is not empty stands at the limit path)",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(support::limit_path(root));
+		     support::write_file(support::limit_path(root) + "/kept", "kept\n");
+	     },
+	     [] {}, "Is a directory",
+	     [](const std::string &root) {
+		     EXPECT_EQ(support::read_file(support::limit_path(root) + "/kept"), "kept\n");
+		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		     EXPECT_EQ(support::dir_entries(support::limit_path(root)),
+		               std::vector<std::string>{"kept"});
+	     }},
+	    {"the open fails (a plain file stands where the directory should be)",
+	     [](const std::string &root) { support::write_file(tamso_dir(root), "not a directory\n"); },
+	     [] {}, "Not a directory",
+	     [](const std::string &root) {
+		     EXPECT_EQ(support::read_file(tamso_dir(root)), "not a directory\n");
+		     EXPECT_EQ(support::dir_entries(root + "/Library/Application Support"),
+		               std::vector<std::string>{"Tamso"});
+	     }},
+	};
+	std::string root = fresh_root();
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.what);
+		support::remove_tree(tamso_dir(root));
+		r.plant(root);
+		int result = 0;
+		std::string err = stderr_of([&] { result = write_limit(80); });
+		r.undo();
+		EXPECT_EQ(result, -1);
+		EXPECT_EQ(err, limit_prefix + r.error + "\n");
+		r.check(root);
+	}
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, ReadersSeeTheOldLimitOrTheNewOneWhileSetlimitRewritesIt)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "setlimit needs root";
+	std::string root = fresh_root();
+	// Without an SMC each setlimit is over soon after the store.
+	support::write_file(root + "/machine",
+	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	ASSERT_EQ(support::run(root, {"setlimit", "30"}).code, 0);
+	std::string path = support::limit_path(root);
+
+	std::atomic<bool> stop = false;
+	long reads = 0;
+	std::vector<int> odd_limits;
+	std::vector<std::string> odd_contents;
+	std::thread reader([&] {
+		while (!stop) {
+			int limit = read_limit();
+			if (limit != 30 && limit != 90 && odd_limits.size() < 10)
+				odd_limits.push_back(limit);
+			std::string content = support::read_file(path);
+			if (content != "30\n" && content != "90\n" && odd_contents.size() < 10)
+				odd_contents.push_back(content);
+			reads++;
+		}
+	});
+#ifdef __SANITIZE_ADDRESS__
+	const int runs = 50; // each start of an instrumented program takes a good part of a second
+#else
+	const int runs = 200;
+#endif
+	int failed_runs = 0;
+	for (int i = 0; i < runs; i++)
+		if (support::run(root, {"setlimit", i % 2 == 0 ? "90" : "30"}).code != 0)
+			failed_runs++;
+	stop = true;
+	reader.join();
+
+	EXPECT_EQ(failed_runs, 0);
+	EXPECT_EQ(odd_limits, std::vector<int>{});
+	EXPECT_EQ(odd_contents, std::vector<std::string>{});
+	// The reader must really have run alongside the writers.
+	EXPECT_GT(reads, runs);
+	EXPECT_EQ(support::read_file(path), "30\n");
+	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	support::remove_tree(root);
+}
