@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <string_view>
 #include <unordered_set>
 
 #include "objects.h"
@@ -19,9 +20,10 @@ std::unordered_set<const cf_object *> &live()
 	return *objects;
 }
 
-std::map<std::string, __CFString *> &constants()
+// By text; looked up without building a std::string for the key.
+std::map<std::string, __CFString *, std::less<>> &constants()
 {
-	static auto *strings = new std::map<std::string, __CFString *>;
+	static auto *strings = new std::map<std::string, __CFString *, std::less<>>;
 	return *strings;
 }
 
@@ -295,7 +297,7 @@ Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void *valuePt
 CFStringRef __CFStringMakeConstantString(const char *cStr)
 {
 	auto &strings = sim::constants();
-	auto found = strings.find(cStr);
+	auto found = strings.find(std::string_view(cStr));
 	if (found != strings.end())
 		return found->second;
 	auto *string = new __CFString;

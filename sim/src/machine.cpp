@@ -1,6 +1,7 @@
 // The machine file: parsing, rewriting, and the rules read off it.
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +46,7 @@ bool parse_double(const std::string &text, double *value)
 		return false;
 	char *end;
 	*value = strtod(text.c_str(), &end);
-	return *end == '\0' && *value == *value; // no NaN
+	return *end == '\0' && std::isfinite(*value); // no NaN, no infinity
 }
 
 int hex_digit(char c)
@@ -288,7 +289,7 @@ std::string trimmed(const std::string &type)
 
 std::string format_line(const machine &m, const machine_line &line)
 {
-	char buffer[256];
+	char buffer[1100]; // three doubles in %f take up to 317 characters each
 	switch (line.kind) {
 	case line_kind::verbatim:
 		return line.text;

@@ -228,6 +228,13 @@ void note_history(machine &m, double at)
 	append_history_row(row);
 }
 
+// The whole percentage of a level, kept where a long long (and a difference of two)
+// holds it however absurd the level.
+long long whole_percent(double level)
+{
+	return static_cast<long long>(std::fmax(-1e15, std::fmin(1e15, std::floor(level))));
+}
+
 // Brings the battery level from m.updated to `to`, writing a history row at the moment
 // each whole percentage is crossed. True when the published percentage changed.
 bool advance_battery(machine &m, double to)
@@ -257,9 +264,17 @@ bool advance_battery(machine &m, double to)
 	if (rate < 0 && target < 0)
 		target = std::min(0.0, from);
 	bool changed = false;
-	long long before = static_cast<long long>(std::floor(from));
-	long long after = static_cast<long long>(std::floor(target));
-	for (long long p = before; p != after;) {
+	long long before = whole_percent(from);
+	long long after = whole_percent(target);
+	// A level far from any battery's (a hand-made machine) still moves at once, but only
+	// its last crossings get a history row each, so that one step costs bounded time.
+	constexpr long long max_rows = 1000;
+	long long p = before;
+	if (after - before > max_rows)
+		p = after - max_rows;
+	if (before - after > max_rows)
+		p = after + max_rows;
+	while (p != after) {
 		p += after > before ? 1 : -1;
 		// The moment the level crossed into p (rising) or below p + 1 (falling).
 		double edge = after > before ? static_cast<double>(p) : static_cast<double>(p + 1);
@@ -270,7 +285,7 @@ bool advance_battery(machine &m, double to)
 	}
 	m.level = target;
 	m.updated = to;
-	battery->current = static_cast<long long>(std::floor(target));
+	battery->current = whole_percent(target);
 	return changed;
 }
 

@@ -77,8 +77,13 @@ CFStringRef __CFStringMakeConstantString(const char *cStr);
 CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
                                    CFStringCompareFlags compareOptions);
 
-// Constant strings: uniqued and immortal. The "" s "" form accepts only literals.
-#define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
+// Constant strings: uniqued and immortal. The "" s "" form accepts only literals. As on a
+// Mac, where the compiler emits them, each use site costs nothing after its first run.
+#define CFSTR(cStr)                                                                         \
+	([] {                                                                               \
+		static const CFStringRef constant_string = __CFStringMakeConstantString("" cStr ""); \
+		return constant_string;                                                             \
+	}())
 
 // Run loop.
 extern const CFRunLoopMode kCFRunLoopDefaultMode;
