@@ -18,6 +18,7 @@
 #include <simmac/simmac.h>
 
 #include "cli/dispatch.h"
+#include "power/battery.h"
 #include "power/limit.h"
 #include "smc/smc.h"
 #include "support.h"
@@ -396,6 +397,39 @@ INSTANTIATE_TEST_SUITE_P(BadInput, LongArgument, testing::ValuesIn(long_calls),
                          [](const testing::TestParamInfo<long_call> &param) {
 	                         return std::string(param.param.name);
                          });
+
+// --- machine files with numbers no battery has (found by the machine-file fuzzer) ---
+
+// The battery model once converted such a level to an integer out of range, or crossed
+// one percentage at a time from 1 to 1e18, which never ended. Each now loads at once,
+// writes itself back well formed, and the gauge answers.
+TEST(BadInputMachine, AbsurdBatteryNumbersStayBounded)
+{
+	const std::string machines[] = {
+	    "source A current=1\nbattery charge=1 discharge=1 sleep=1 level=1e300\n",
+	    "source A current=1 max=1000000000000000000\n"
+	    "battery charge=1000000000 discharge=1 sleep=1 level=1 updated=0\n",
+	    "source A current=1\n"
+	    "battery charge=1 discharge=1 sleep=1 level=1e200 updated=-1e300 start=1e300\n",
+	    "power battery\nsource A current=9000000000000000000\n"
+	    "battery charge=1 discharge=1e300 sleep=1 level=1 updated=0\n",
+	};
+	std::string root = support::make_root();
+	for (const std::string &machine : machines) {
+		SCOPED_TRACE(machine);
+		ASSERT_EQ(simmac::check(machine), "");
+		simmac::load(machine);
+		simmac::advance(3600);
+		std::string text = simmac::machine_text();
+		EXPECT_EQ(simmac::check(text), "") << text;
+		int ac;
+		EXPECT_GE(battery_percent(&ac), -1);
+		EXPECT_EQ(simmac::misuses(), 0);
+	}
+	// Infinity is no number a machine file may hold.
+	EXPECT_NE(simmac::check("source A current=1\nbattery charge=inf discharge=1 sleep=1\n"), "");
+	support::remove_tree(root);
+}
 
 // Ten thousand words after setlimit are two too many: usage, and the limit is kept.
 TEST(BadInputArguments, ManyArgumentsAreUsage)
