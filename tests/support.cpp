@@ -232,4 +232,132 @@ run_result run(const std::string &root, const std::vector<std::string> &args,
 	return result;
 }
 
+background spawn(const std::string &root, const std::vector<std::string> &args,
+                 const run_options &options, size_t err_room)
+{
+	int out_pipe[2], err_pipe[2];
+	if (pipe2(out_pipe, O_CLOEXEC) == -1 || pipe2(err_pipe, O_CLOEXEC) == -1)
+		abort();
+	background process;
+	if (err_room > 0) {
+		// The smallest pipe the kernel gives, filled so that only err_room bytes fit.
+		int size = fcntl(err_pipe[1], F_SETPIPE_SZ, 4096);
+		if (size == -1 || static_cast<size_t>(size) <= err_room)
+			abort();
+		process.err_filler = static_cast<size_t>(size) - err_room;
+		std::string filler(process.err_filler, '.');
+		if (write(err_pipe[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size()))
+			abort();
+	}
+	std::vector<std::string> env = {"SIMMAC_ROOT=" + root, "TZ=UTC", "SIMMAC_CLOCK=virtual",
+	                                "PATH=/usr/bin:/bin", "HOME=" + root};
+	for (const std::string &extra : options.env) {
+		std::string name = extra.substr(0, extra.find('='));
+		std::erase_if(env, [&](const std::string &e) { return e.rfind(name + "=", 0) == 0; });
+		env.push_back(extra);
+	}
+	std::vector<char *> argv;
+	argv.push_back(const_cast<char *>("tamso-helper"));
+	for (const std::string &arg : args)
+		argv.push_back(const_cast<char *>(arg.c_str()));
+	argv.push_back(nullptr);
+	std::vector<char *> envp;
+	for (std::string &e : env)
+		envp.push_back(e.data());
+	envp.push_back(nullptr);
+	const char *program = options.program != nullptr ? options.program : helper_path();
+	pid_t pid = fork();
+	if (pid == -1)
+		abort();
+	if (pid == 0) {
+		int null = open("/dev/null", O_RDONLY);
+		dup2(null, 0);
+		dup2(out_pipe[1], 1);
+		dup2(err_pipe[1], 2);
+		signal(SIGTERM, SIG_DFL);
+		signal(SIGINT, SIG_DFL);
+		sigset_t none;
+		sigemptyset(&none);
+		sigprocmask(SIG_SETMASK, &none, nullptr);
+		if (options.uid != 0) {
+			if (setgroups(0, nullptr) == -1 || setgid(options.uid) == -1 || setuid(options.uid) == -1)
+				_exit(126);
+		}
+		execve(program, argv.data(), envp.data());
+		_exit(127);
+	}
+	close(out_pipe[1]);
+	close(err_pipe[1]);
+	fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+	fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+	process.pid = pid;
+	process.out = out_pipe[0];
+	process.err = err_pipe[0];
+	return process;
+}
+
+run_result finish(background &process, double timeout)
+{
+	run_result result;
+	auto deadline = std::chrono::steady_clock::now() +
+	                std::chrono::milliseconds(static_cast<long>(timeout * 1000));
+	struct pollfd fds[2] = {{process.out, POLLIN, 0}, {process.err, POLLIN, 0}};
+	int open_pipes = 2;
+	while (open_pipes > 0) {
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+		    deadline - std::chrono::steady_clock::now());
+		if (left.count() <= 0) {
+			kill(process.pid, SIGKILL);
+			break;
+		}
+		if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
+			continue;
+		for (int i = 0; i < 2; i++) {
+			if (fds[i].fd == -1 || fds[i].revents == 0)
+				continue;
+			std::string *into = i == 0 ? &result.out : &result.err;
+			char buffer[4096];
+			ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+			if (n > 0) {
+				into->append(buffer, static_cast<size_t>(n));
+			} else if (n == 0 || errno != EAGAIN) {
+				fds[i].fd = -1;
+				open_pipes--;
+			}
+		}
+	}
+	drain(process.out, &result.out);
+	drain(process.err, &result.err);
+	close(process.out);
+	close(process.err);
+	int status = 0;
+	waitpid(process.pid, &status, 0);
+	result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	result.err.erase(0, std::min(process.err_filler, result.err.size()));
+	process = background{};
+	return result;
+}
+
+bool wait_until(const std::function<bool()> &done, double timeout)
+{
+	auto deadline = std::chrono::steady_clock::now() +
+	                std::chrono::milliseconds(static_cast<long>(timeout * 1000));
+	while (!done()) {
+		if (std::chrono::steady_clock::now() >= deadline)
+			return false;
+		usleep(5000);
+	}
+	return true;
+}
+
+bool in_syscall(pid_t pid, long number, long first)
+{
+	std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+	long current;
+	std::string argument;
+	if (!(in >> current >> argument) || current != number)
+		return false;
+	return first == -1 || std::stol(argument, nullptr, 16) == first;
+}
+
 } // namespace support

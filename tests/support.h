@@ -2,6 +2,7 @@
 // reading back what it left behind.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -65,5 +66,32 @@ std::string share_with(const std::string &root, uid_t uid);
 
 // Splits text into lines (without their newlines).
 std::vector<std::string> lines_of(const std::string &text);
+
+// A run of the program in the background, for tests that act on it while it runs.
+struct background {
+	pid_t pid = -1;
+	int out = -1;          // read ends of its standard output and standard error
+	int err = -1;
+	size_t err_filler = 0; // bytes the test put into the error pipe ahead of the program
+};
+
+// Starts the program as run() does and returns at once. SIGTERM and SIGINT start with
+// their default actions and no signal is blocked, whatever the test process inherited.
+// With `err_room` nonzero, standard error is a one-page pipe that already holds all but
+// `err_room` bytes: the program can write that much, and its next write to standard error
+// blocks until finish() reads, so that a test can catch it inside the call that logs.
+background spawn(const std::string &root, const std::vector<std::string> &args,
+                 const run_options &options = {}, size_t err_room = 0);
+
+// Reads the program's output until it ends and reaps it, killing it after `timeout`
+// seconds. The result is as run() gives it, without the filler of spawn().
+run_result finish(background &process, double timeout = 60);
+
+// Polls `done` every 5 ms until it holds; false when `timeout` seconds pass first.
+bool wait_until(const std::function<bool()> &done, double timeout = 10);
+
+// True while the process is blocked in system call `number` (SYS_write, SYS_flock, ...)
+// with first argument `first` (any, when -1), as /proc/PID/syscall shows it.
+bool in_syscall(pid_t pid, long number, long first = -1);
 
 } // namespace support
