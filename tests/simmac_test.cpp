@@ -101,6 +101,7 @@ TEST(MachineFile, MalformedLineIsReportedWithItsNumber)
 	    {"key CHTE 4 ui32 0000000g\n", 1},
 	    {"key CHTE 0 ui32 00\n", 1},
 	    {"key CHTE 1 ui8 -\n", 1},
+	    {"key CHTE 4 ui32 00000000\nkey CHTE 4 ui32 01000000\n", 2},
 	    {"smc present\nfail\n", 2},
 	    {"fail CHTE\n", 1},
 	    {"fail CHTE erase\n", 1},

@@ -188,10 +188,9 @@ std::string parse_line(const std::vector<std::string> &w, machine *m, machine_li
 		std::string why = parse_key(w, &key);
 		if (!why.empty())
 			return why;
-		if (sim_key *old = find_key(*m, key.name)) {
-			*old = key;
-			return "";
-		}
+		// A second line for the same key would be lost at the next rewrite.
+		if (find_key(*m, key.name) != nullptr)
+			return "key " + key.name + " is defined twice";
 		line->kind = line_kind::key;
 		line->index = m->keys.size();
 		m->keys.push_back(key);
