@@ -9,6 +9,7 @@
 
 #include "smc/charge.h"
 #include "smc/smc.h"
+#include "memory_mac.h"
 #include "support.h"
 
 namespace {
@@ -22,23 +23,7 @@ const std::string pair_paused_mac = "smc present\nkey CH0B 1 ui8 02\nkey CH0C 1 
 const std::string both_mac =
     "smc present\nkey CHTE 4 ui32 00000000\nkey CH0B 1 ui8 00\nkey CH0C 1 ui8 00\n";
 
-class ChargeSwitch : public testing::Test {
-protected:
-	void SetUp() override
-	{
-		root = support::make_root();
-	}
-	void TearDown() override
-	{
-		support::remove_tree(root);
-	}
-	void load(const std::string &machine)
-	{
-		simmac::load(machine);
-		smc_conn = 0;
-	}
-	std::string root;
-};
+class ChargeSwitch : public memory_mac_test {};
 
 // An operation of the switch: "get", or "set N" with the int handed to it.
 struct outcome {

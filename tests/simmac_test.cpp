@@ -15,29 +15,14 @@
 #include "power/battery.h"
 #include "smc/charge.h"
 #include "smc/smc.h"
+#include "memory_mac.h"
 #include "support.h"
 
 namespace {
 
 using lines = std::vector<std::string>;
 
-class SimulatedMac : public testing::Test {
-protected:
-	void SetUp() override
-	{
-		root = support::make_root();
-	}
-	void TearDown() override
-	{
-		support::remove_tree(root);
-	}
-	void load(const std::string &machine)
-	{
-		simmac::load(machine);
-		smc_conn = 0;
-	}
-	std::string root;
-};
+class SimulatedMac : public memory_mac_test {};
 
 bool has_line_starting(const lines &trace, const std::string &prefix)
 {

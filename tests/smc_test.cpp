@@ -12,6 +12,7 @@
 #include <simmac/simmac.h>
 
 #include "smc/smc.h"
+#include "memory_mac.h"
 #include "support.h"
 
 namespace {
@@ -20,23 +21,7 @@ using lines = std::vector<std::string>;
 using record = std::array<uint8_t, 80>;
 
 // A fresh root (so nothing lands in the caller's home) and a memory machine on it.
-class SmcAccess : public testing::Test {
-protected:
-	void SetUp() override
-	{
-		root = support::make_root();
-	}
-	void TearDown() override
-	{
-		support::remove_tree(root);
-	}
-	void load(const std::string &machine)
-	{
-		simmac::load(machine);
-		smc_conn = 0;
-	}
-	std::string root;
-};
+class SmcAccess : public memory_mac_test {};
 
 long count_of(const lines &trace, const std::string &line)
 {
