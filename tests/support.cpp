@@ -155,81 +155,8 @@ void drain(int fd, std::string *into)
 run_result run(const std::string &root, const std::vector<std::string> &args,
                const run_options &options)
 {
-	int out_pipe[2], err_pipe[2];
-	if (pipe(out_pipe) == -1 || pipe(err_pipe) == -1)
-		abort();
-	std::vector<std::string> env = {"SIMMAC_ROOT=" + root, "TZ=UTC", "SIMMAC_CLOCK=virtual",
-	                                "PATH=/usr/bin:/bin", "HOME=" + root};
-	for (const std::string &extra : options.env) {
-		std::string name = extra.substr(0, extra.find('='));
-		std::erase_if(env, [&](const std::string &e) { return e.rfind(name + "=", 0) == 0; });
-		env.push_back(extra);
-	}
-	const char *program = options.program != nullptr ? options.program : helper_path();
-	pid_t pid = fork();
-	if (pid == 0) {
-		int null = open("/dev/null", O_RDONLY);
-		dup2(null, 0);
-		dup2(out_pipe[1], 1);
-		dup2(err_pipe[1], 2);
-		close(out_pipe[0]);
-		close(err_pipe[0]);
-		if (options.uid != 0) {
-			if (setgroups(0, nullptr) == -1 || setgid(options.uid) == -1 || setuid(options.uid) == -1)
-				_exit(126);
-		}
-		std::vector<char *> argv;
-		argv.push_back(const_cast<char *>("tamso-helper"));
-		for (const std::string &arg : args)
-			argv.push_back(const_cast<char *>(arg.c_str()));
-		argv.push_back(nullptr);
-		std::vector<char *> envp;
-		for (std::string &e : env)
-			envp.push_back(e.data());
-		envp.push_back(nullptr);
-		execve(program, argv.data(), envp.data());
-		_exit(127);
-	}
-	close(out_pipe[1]);
-	close(err_pipe[1]);
-	run_result result;
-	fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
-	fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
-	auto deadline = std::chrono::steady_clock::now() +
-	                std::chrono::milliseconds(static_cast<long>(options.timeout * 1000));
-	int open_pipes = 2;
-	struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-	while (open_pipes > 0) {
-		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-		    deadline - std::chrono::steady_clock::now());
-		if (left.count() <= 0) {
-			kill(pid, SIGKILL);
-			break;
-		}
-		if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
-			continue;
-		for (int i = 0; i < 2; i++) {
-			if (fds[i].fd == -1 || fds[i].revents == 0)
-				continue;
-			std::string *into = i == 0 ? &result.out : &result.err;
-			char buffer[4096];
-			ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-			if (n > 0) {
-				into->append(buffer, static_cast<size_t>(n));
-			} else if (n == 0 || errno != EAGAIN) {
-				fds[i].fd = -1;
-				open_pipes--;
-			}
-		}
-	}
-	drain(out_pipe[0], &result.out);
-	drain(err_pipe[0], &result.err);
-	close(out_pipe[0]);
-	close(err_pipe[0]);
-	int status = 0;
-	waitpid(pid, &status, 0);
-	result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-	return result;
+	background process = spawn(root, args, options);
+	return finish(process, options.timeout);
 }
 
 background spawn(const std::string &root, const std::vector<std::string> &args,
