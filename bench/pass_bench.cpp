@@ -118,8 +118,11 @@ int main(int argc, char **argv)
 		fputs("pass_bench: set SIMMAC_ROOT to a scratch folder\n", stderr);
 		return 2;
 	}
-	if (switching)
+	if (switching) {
+		// Line-buffered as in the daemon, so that each log line is one write.
 		(void)!freopen("/dev/null", "w", stderr);
+		setvbuf(stderr, nullptr, _IOLBF, 0);
+	}
 	store(root, "80\n");
 	simmac::load(machine);
 	for (long i = 0; i < passes; i++) {

@@ -34,6 +34,7 @@ struct world_state {
 	bool loaded = false;
 	file_identity seen;
 	int trace_fd = -1;
+	int lock_fd = -1; // machine.lock, open for the process's life
 	std::vector<std::string> memory_trace;
 	std::vector<std::array<uint8_t, 80>> memory_requests;
 	bool virtual_clock = false;
@@ -376,7 +377,10 @@ bool with_machine(const std::function<bool(machine &)> &change)
 	int lock = -1;
 	bool shared = !s.memory && !s.virtual_clock;
 	if (shared) {
-		lock = ::open((s.root + "/machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+		// Opened once: a daemon takes the lock a few times every pass.
+		if (s.lock_fd == -1)
+			s.lock_fd = ::open((s.root + "/machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+		lock = s.lock_fd;
 		if (lock != -1)
 			flock(lock, LOCK_EX);
 	}
@@ -396,7 +400,7 @@ bool with_machine(const std::function<bool(machine &)> &change)
 			save(s.m);
 	}
 	if (lock != -1)
-		::close(lock);
+		flock(lock, LOCK_UN);
 	return ok;
 }
 
