@@ -120,6 +120,7 @@ TEST(LimitFile, ReadsTheLeadingNumberAndTakes100ForAnythingElse)
 	    {std::string(5000, '9'), 100},
 	    // Long files: the number may lie past the first read or straddle two.
 	    {std::string(255, ' ') + "85", 85},
+	    {std::string(4090, ' ') + "0000000085", 85}, // the number straddles a read
 	    {std::string(5000, '\n') + "42\n", 42},
 	    {"85" + std::string(100000, 'x'), 85},
 	};

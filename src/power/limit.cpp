@@ -124,7 +124,7 @@ int read_limit()
 		return limit_max;
 	}
 	limit_scan scan;
-	char chunk[256];
+	char chunk[4096];
 	for (;;) {
 		ssize_t n = read(fd, chunk, sizeof chunk);
 		if (n == -1 && errno == EINTR)

@@ -4,11 +4,12 @@
 
 #include <cstdint>
 
-extern "C" {
-
 struct dispatch_object_s {};
 struct dispatch_queue_s : dispatch_object_s {};
 struct dispatch_source_s : dispatch_object_s {};
+
+extern "C" {
+
 typedef struct dispatch_object_s *dispatch_object_t;
 typedef struct dispatch_queue_s *dispatch_queue_t;
 typedef struct dispatch_queue_s *dispatch_queue_main_t;
