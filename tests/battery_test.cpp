@@ -8,22 +8,12 @@
 #include <simmac/simmac.h>
 
 #include "power/battery.h"
+#include "memory_mac.h"
 #include "support.h"
 
 namespace {
 
-class BatteryGauge : public testing::Test {
-protected:
-	void SetUp() override
-	{
-		root = support::make_root();
-	}
-	void TearDown() override
-	{
-		support::remove_tree(root);
-	}
-	std::string root;
-};
+class BatteryGauge : public memory_mac_test {};
 
 TEST_F(BatteryGauge, PercentAndAcFlagFollowTheFirstSourceWithACurrentCapacity)
 {

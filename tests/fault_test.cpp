@@ -20,6 +20,7 @@
 #include "power/battery.h"
 #include "smc/charge.h"
 #include "smc/smc.h"
+#include "memory_mac.h"
 #include "support.h"
 
 namespace {
@@ -425,20 +426,11 @@ INSTANTIATE_TEST_SUITE_P(Fault, PmsetFault, testing::ValuesIn(pmset_faults),
 
 // --- failures only an in-process test can inject ---
 
-class FaultInProcess : public testing::Test {
+class FaultInProcess : public memory_mac_test {
 protected:
-	void SetUp() override
-	{
-		root = support::make_root();
-	}
-	void TearDown() override
-	{
-		support::remove_tree(root);
-	}
 	void load(const std::string &machine)
 	{
-		simmac::load(machine);
-		smc_conn = 0;
+		memory_mac_test::load(machine);
 		objects = simmac::live_objects();
 		io_objects = simmac::live_io_objects();
 		misuses = simmac::misuses();
@@ -450,7 +442,6 @@ protected:
 		EXPECT_EQ(simmac::live_io_objects(), io_objects);
 		EXPECT_EQ(simmac::misuses(), misuses);
 	}
-	std::string root;
 	long objects = 0, io_objects = 0, misuses = 0;
 };
 
