@@ -3,6 +3,9 @@
 
 #include <IOKit/IOKitLib.h>
 
+#include <utility>
+#include <vector>
+
 namespace sim {
 
 // The registered client for system power messages, if any.
@@ -30,5 +33,7 @@ bool acknowledge(long id);
 bool acknowledged(long id);
 // True once this process ran its run loop (its objects then live until exit).
 bool loop_ran();
+// Interval and tolerance of each timer scheduled on the main run loop.
+std::vector<std::pair<double, double>> scheduled_timers();
 
 } // namespace sim

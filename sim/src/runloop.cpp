@@ -348,6 +348,15 @@ bool acknowledge(long id)
 	return false;
 }
 
+std::vector<std::pair<double, double>> scheduled_timers()
+{
+	std::vector<std::pair<double, double>> timers;
+	for (const __CFRunLoopTimer *timer : loop().timers)
+		if (timer->scheduled)
+			timers.emplace_back(timer->interval, timer->tolerance);
+	return timers;
+}
+
 bool loop_ran()
 {
 	return loop().ran;

@@ -95,6 +95,14 @@ long misuses()
 	return sim::misuse_count();
 }
 
+std::vector<timer_info> timers()
+{
+	std::vector<timer_info> result;
+	for (const auto &timer : sim::scheduled_timers())
+		result.push_back({timer.first, timer.second});
+	return result;
+}
+
 void advance(double seconds)
 {
 	sim::advance_clock(sim::now() + seconds);

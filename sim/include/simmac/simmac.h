@@ -27,6 +27,13 @@ long live_objects();
 long live_io_objects();
 long misuses();
 
+// The timers on the main run loop, as scheduled: their interval and tolerance in seconds.
+struct timer_info {
+	double interval;
+	double tolerance;
+};
+std::vector<timer_info> timers();
+
 // Moves the virtual clock on; the battery model follows.
 void advance(double seconds);
 
