@@ -525,3 +525,92 @@ TEST(LimitFile, ReadersSeeTheOldLimitOrTheNewOneWhileSetlimitRewritesIt)
 	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
 	support::remove_tree(root);
 }
+
+TEST(LimitFile, ConcurrentStoresNeitherFailNorMixTheirFiles)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "setlimit needs root";
+	std::string root = fresh_root();
+	support::write_file(root + "/machine",
+	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	ASSERT_EQ(support::run(root, {"setlimit", "100"}).code, 0);
+	std::string path = support::limit_path(root);
+	// Each writer stores its own limit, 20, 30, ... 90, over and over.
+	const int writers = 8;
+#ifdef __SANITIZE_ADDRESS__
+	const int stores = 8;
+#else
+	const int stores = 40;
+#endif
+	auto stored = [](const std::string &content) {
+		for (int value = 20; value <= 100; value += 10)
+			if (content == std::to_string(value) + "\n")
+				return true;
+		return false;
+	};
+	std::atomic<bool> stop = false;
+	std::vector<std::string> odd_contents;
+	std::thread reader([&] {
+		while (!stop) {
+			std::string content = support::read_file(path);
+			if (!stored(content) && odd_contents.size() < 10)
+				odd_contents.push_back(content);
+		}
+	});
+	std::vector<std::vector<std::string>> failures(writers);
+	std::vector<std::thread> threads;
+	for (int w = 0; w < writers; w++)
+		threads.emplace_back([&, w] {
+			std::string value = std::to_string(20 + 10 * w);
+			for (int i = 0; i < stores; i++) {
+				support::run_result r = support::run(root, {"setlimit", value});
+				if ((r.code != 0 || r.err != "") && failures[w].size() < 5)
+					failures[w].push_back(std::to_string(r.code) + " " + r.err);
+			}
+		});
+	for (std::thread &t : threads)
+		t.join();
+	stop = true;
+	reader.join();
+
+	for (int w = 0; w < writers; w++)
+		EXPECT_EQ(failures[w], std::vector<std::string>{}) << "writer of " << 20 + 10 * w;
+	EXPECT_EQ(odd_contents, std::vector<std::string>{});
+	EXPECT_TRUE(stored(support::read_file(path))) << support::read_file(path);
+	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, FlushesTheNewFileAndThenTheFolderThatHoldsTheRename)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "setlimit needs root";
+	std::string root = fresh_root();
+	support::write_file(root + "/machine",
+	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	std::filesystem::create_directories(tamso_dir(root));
+	std::string dir = std::filesystem::canonical(tamso_dir(root)).string();
+	std::string log = root + "/sync.log";
+	support::run_options options;
+	// The sanitizer's runtime would otherwise insist on being loaded first.
+	options.env = {std::string("LD_PRELOAD=") + TAMSO_SYNC_LOG, "TAMSO_SYNC_LOG=" + log,
+	               "ASAN_OPTIONS=verify_asan_link_order=0"};
+	for (const char *value : {"80", "70"}) {
+		SCOPED_TRACE(value);
+		unlink(log.c_str());
+		support::run_result r = support::run(root, {"setlimit", value}, options);
+		EXPECT_EQ(r.code, 0);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(support::read_file(support::limit_path(root)), std::string(value) + "\n");
+		std::vector<std::string> store;
+		for (const std::string &line : support::lines_of(support::read_file(log)))
+			if (line.find(dir) != std::string::npos)
+				store.push_back(line);
+		EXPECT_EQ(store, (std::vector<std::string>{
+		                     "fsync " + dir + "/limit.tmp",
+		                     "renameat " + dir + "/limit.tmp " + dir + "/limit",
+		                     "fsync " + dir,
+		                 }));
+	}
+	support::remove_tree(root);
+}
