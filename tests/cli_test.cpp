@@ -3,6 +3,7 @@
 // files it leaves and the trace of what it asked of the platform.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -449,6 +450,18 @@ TEST(Setlimit, FailsWithoutARegulatorPassWhenTheLimitCannotBeStored)
 		     EXPECT_EQ(support::dir_entries(support::limit_path(root)),
 		               std::vector<std::string>{"kept"});
 	     }},
+	    {"a symbolic link stands at the folder",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(root + "/elsewhere");
+		     support::write_file(root + "/elsewhere/limit", "90\n");
+		     symlink((root + "/elsewhere").c_str(), tamso_dir(root).c_str());
+	     },
+	     "Too many levels of symbolic links",
+	     [](const std::string &root) {
+		     EXPECT_TRUE(std::filesystem::is_symlink(tamso_dir(root)));
+		     EXPECT_EQ(support::dir_entries(root + "/elsewhere"), std::vector<std::string>{"limit"});
+		     EXPECT_EQ(support::read_file(root + "/elsewhere/limit"), "90\n");
+	     }},
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.what);
@@ -462,6 +475,56 @@ TEST(Setlimit, FailsWithoutARegulatorPassWhenTheLimitCannotBeStored)
 		r.check(root);
 		support::remove_tree(root);
 	}
+}
+
+TEST(Setlimit, LeavesNoTemporaryFileOfAStoreThatWasKilled)
+{
+	if (!running_as_root())
+		GTEST_SKIP() << "setlimit needs root";
+	std::string root = seeded_root(mac_at_10);
+	ASSERT_EQ(support::run(root, {"setlimit", "60"}).code, 0);
+	// With no room for a single byte, the store dies of SIGXFSZ at its first write, after
+	// it has created its temporary file and before it renames it.
+	support::run_options options;
+	options.program = "/bin/sh";
+	support::run_result killed = support::run(
+	    root, {"-c", "ulimit -f 0; exec \"$0\" setlimit 80", support::helper_path()}, options);
+	ASSERT_EQ(killed.code, 128 + SIGXFSZ);
+	ASSERT_EQ(support::dir_entries(tamso_dir(root)).size(), 2u); // the limit and a temporary
+	EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
+
+	expect_outcome(support::run(root, {"setlimit", "70"}), {0, "", ""});
+	EXPECT_EQ(support::read_file(support::limit_path(root)), "70\n");
+	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	support::remove_tree(root);
+}
+
+TEST(Setlimit, KeepsTheLimitReadableForUsersWhoCouldReadItBefore)
+{
+	uid_t uid = support::unprivileged_uid();
+	if (uid == 0)
+		GTEST_SKIP() << "needs root, to store as root and read as another user";
+	// The user's copy of the program and its trace, before root's limit folder exists.
+	std::string root = seeded_root(mac_at_10);
+	support::write_file(root + "/trace", "");
+	std::string program = support::share_with(root, uid);
+	mode_t old_mask = umask(022);
+	ASSERT_EQ(support::run(root, {"setlimit", "50"}).code, 0);
+	// Root stores again with a umask that would make a new file private to root.
+	umask(077);
+	support::run_result stored = support::run(root, {"setlimit", "70"});
+	umask(old_mask);
+	expect_outcome(stored, {0, "", ""});
+	struct stat st;
+	ASSERT_EQ(lstat(support::limit_path(root).c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+	support::run_options options;
+	options.program = program.c_str();
+	options.uid = uid;
+	expect_outcome(support::run(root, {"status"}, options),
+	               {0, "battery=10\nac=1\nlimit=70\ninhibited=0\n", ""});
+	support::remove_tree(root);
 }
 
 TEST(Setlimit, RunsOneRegulatorPassAfterStoring)

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <future>
 #include <optional>
 #include <string>
@@ -224,8 +225,8 @@ TEST(LimitFile, ReadsAnythingButARegularFileAs100WithoutBlocking)
 
 TEST(LimitFile, NeverWritesThroughALinkPlantedAtTheTemporaryName)
 {
-	// The temporary file's name comes from the process id, so another user can guess it
-	// and plant something there before a root process stores a limit.
+	// The temporary file's name is fixed, so whoever can write into the folder can plant
+	// something there before a root process stores a limit.
 	struct row {
 		const char *what;
 		void (*plant)(const std::string &temporary, const std::string &target);
@@ -243,34 +244,128 @@ TEST(LimitFile, NeverWritesThroughALinkPlantedAtTheTemporaryName)
 		     EXPECT_EQ(symlink(target.c_str(), temporary.c_str()), 0);
 	     },
 	     std::nullopt},
-	    {"a file left by an earlier process",
-	     [](const std::string &temporary, const std::string &) {
-		     support::write_file(temporary, "stale");
-	     },
-	     std::nullopt},
 	};
 	std::string root = fresh_root();
-	std::string temporary = support::limit_path(root) + "." + std::to_string(getpid()) + ".tmp";
 	std::string target = root + "/target";
+	for (const char *name : {"limit.tmp", "limit.4242.tmp"}) {
+		for (const row &r : rows) {
+			SCOPED_TRACE(std::string(r.what) + " named " + name);
+			support::remove_tree(tamso_dir(root));
+			support::remove_tree(target);
+			std::filesystem::create_directories(tamso_dir(root));
+			r.plant(tamso_dir(root) + "/" + name, target);
+			std::string err = stderr_of([] { EXPECT_EQ(write_limit(70), 0); });
+			EXPECT_EQ(err, "");
+			struct stat st;
+			ASSERT_EQ(lstat(support::limit_path(root).c_str(), &st), 0);
+			EXPECT_TRUE(S_ISREG(st.st_mode));
+			EXPECT_EQ(support::read_file(support::limit_path(root)), "70\n");
+			if (r.target_after) {
+				EXPECT_EQ(support::read_file(target), *r.target_after);
+			} else {
+				EXPECT_FALSE(support::exists(target));
+			}
+			EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		}
+	}
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, RemovesTheTemporaryFilesOfStoresThatDied)
+{
+	// What a store killed before its rename leaves behind: this version's temporary, or
+	// the pid-named ones of earlier versions. Everything else in the folder stays.
+	std::string root = fresh_root();
+	std::string dir = tamso_dir(root);
+	std::filesystem::create_directories(dir);
+	support::write_file(dir + "/limit", "60\n");
+	support::write_file(dir + "/limit.tmp", "4");
+	support::write_file(dir + "/limit.31337.tmp", "");
+	support::write_file(dir + "/limit.1.tmp", "90\n");
+	std::filesystem::create_directories(dir + "/limit.7.tmp"); // not a file: left alone
+	for (const char *kept : {"limit.tmpx", "limits.tmp", "limit.tmp.old", "notes"})
+		support::write_file(dir + "/" + kept, "kept\n");
+
+	std::string err = stderr_of([] { EXPECT_EQ(write_limit(70), 0); });
+	EXPECT_EQ(err, "");
+	EXPECT_EQ(support::read_file(dir + "/limit"), "70\n");
+	EXPECT_EQ(support::dir_entries(dir),
+	          (std::vector<std::string>{"limit", "limit.7.tmp", "limit.tmp.old", "limit.tmpx",
+	                                    "limits.tmp", "notes"}));
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, KeepsTheModeAndOwnerOfTheFileItReplaces)
+{
+	struct row {
+		const char *what;
+		mode_t mask;                 // the umask of the store
+		std::optional<mode_t> old;   // the old file's mode; none: no old file
+		uid_t old_owner;             // chown'ed to this owner and group when nonzero
+		mode_t mode;                 // the new file's mode
+		bool needs_root;
+	};
+	const std::vector<row> rows = {
+	    {"first store under umask 022", 022, std::nullopt, 0, 0644, false},
+	    {"first store under umask 077", 077, std::nullopt, 0, 0600, false},
+	    {"a 0644 file under umask 077", 077, 0644, 0, 0644, false},
+	    {"a 0600 file under umask 022", 022, 0600, 0, 0600, false},
+	    {"a 0444 file under umask 002", 002, 0444, 0, 0444, false},
+	    {"a 0640 file of another owner and group", 077, 0640, 4321, 0640, true},
+	    {"a 0604 file of another owner and group", 022, 0604, 4321, 0604, true},
+	};
+	std::string root = fresh_root();
+	std::string path = support::limit_path(root);
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.what);
-		support::remove_tree(tamso_dir(root));
-		support::remove_tree(target);
-		std::filesystem::create_directories(tamso_dir(root));
-		r.plant(temporary, target);
-		std::string err = stderr_of([] { EXPECT_EQ(write_limit(70), 0); });
-		EXPECT_EQ(err, "");
-		struct stat st;
-		ASSERT_EQ(lstat(support::limit_path(root).c_str(), &st), 0);
-		EXPECT_TRUE(S_ISREG(st.st_mode));
-		EXPECT_EQ(support::read_file(support::limit_path(root)), "70\n");
-		if (r.target_after) {
-			EXPECT_EQ(support::read_file(target), *r.target_after);
-		} else {
-			EXPECT_FALSE(support::exists(target));
+		if (r.needs_root && geteuid() != 0) {
+			std::cout << "skipped without root: " << r.what << "\n";
+			continue;
 		}
-		EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		support::remove_tree(tamso_dir(root));
+		std::filesystem::create_directories(tamso_dir(root));
+		if (r.old) {
+			support::write_file(path, "50\n");
+			ASSERT_EQ(chmod(path.c_str(), *r.old), 0);
+			if (r.old_owner != 0) {
+				ASSERT_EQ(chown(path.c_str(), r.old_owner, r.old_owner), 0);
+			}
+		}
+		mode_t saved_mask = umask(r.mask);
+		std::string err = stderr_of([] { EXPECT_EQ(write_limit(70), 0); });
+		umask(saved_mask);
+		EXPECT_EQ(err, "");
+		EXPECT_EQ(support::read_file(path), "70\n");
+		struct stat st;
+		ASSERT_EQ(lstat(path.c_str(), &st), 0);
+		EXPECT_TRUE(S_ISREG(st.st_mode));
+		EXPECT_EQ(st.st_mode & 07777, r.mode);
+		uid_t owner = r.old_owner != 0 ? r.old_owner : geteuid();
+		gid_t group = r.old_owner != 0 ? r.old_owner : getegid();
+		EXPECT_EQ(st.st_uid, owner);
+		EXPECT_EQ(st.st_gid, group);
 	}
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, GivesALinkAtTheLimitPathAFreshModeNotItsTargets)
+{
+	std::string root = fresh_root();
+	std::filesystem::create_directories(tamso_dir(root));
+	std::string target = root + "/target";
+	support::write_file(target, "precious\n");
+	ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+	ASSERT_EQ(symlink(target.c_str(), support::limit_path(root).c_str()), 0);
+	mode_t saved_mask = umask(022);
+	EXPECT_EQ(write_limit(70), 0);
+	umask(saved_mask);
+	struct stat st;
+	ASSERT_EQ(lstat(support::limit_path(root).c_str(), &st), 0);
+	EXPECT_TRUE(S_ISREG(st.st_mode));
+	EXPECT_EQ(st.st_mode & 07777, 0644u);
+	ASSERT_EQ(stat(target.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0600u);
+	EXPECT_EQ(support::read_file(target), "precious\n");
 	support::remove_tree(root);
 }
 
@@ -338,6 +433,35 @@ TEST(LimitFile, AFailedWriteReportsItselfAndKeepsWhatWasThere)
 		     EXPECT_EQ(support::dir_entries(root + "/Library/Application Support"),
 		               std::vector<std::string>{"Tamso"});
 	     }},
+	    {"a FIFO stands where the folder should be",
+	     [](const std::string &root) { ASSERT_EQ(mkfifo(tamso_dir(root).c_str(), 0644), 0); },
+	     [] {}, "Not a directory",
+	     [](const std::string &root) {
+		     struct stat st;
+		     ASSERT_EQ(lstat(tamso_dir(root).c_str(), &st), 0);
+		     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+	     }},
+	    {"the folder is a symbolic link to another folder",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(root + "/elsewhere");
+		     support::write_file(root + "/elsewhere/limit", "60\n");
+		     ASSERT_EQ(symlink((root + "/elsewhere").c_str(), tamso_dir(root).c_str()), 0);
+	     },
+	     [] {}, "Too many levels of symbolic links",
+	     [](const std::string &root) {
+		     EXPECT_TRUE(std::filesystem::is_symlink(tamso_dir(root)));
+		     EXPECT_EQ(support::dir_entries(root + "/elsewhere"), std::vector<std::string>{"limit"});
+		     EXPECT_EQ(support::read_file(root + "/elsewhere/limit"), "60\n");
+	     }},
+	    {"the folder is a symbolic link to nothing",
+	     [](const std::string &root) {
+		     ASSERT_EQ(symlink((root + "/nowhere").c_str(), tamso_dir(root).c_str()), 0);
+	     },
+	     [] {}, "Too many levels of symbolic links",
+	     [](const std::string &root) {
+		     EXPECT_TRUE(std::filesystem::is_symlink(tamso_dir(root)));
+		     EXPECT_FALSE(support::exists(root + "/nowhere"));
+	     }},
 	};
 	std::string root = fresh_root();
 	for (const row &r : rows) {
@@ -399,5 +523,94 @@ TEST(LimitFile, ReadersSeeTheOldLimitOrTheNewOneWhileSetlimitRewritesIt)
 	EXPECT_GT(reads, runs);
 	EXPECT_EQ(support::read_file(path), "30\n");
 	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, ConcurrentStoresNeitherFailNorMixTheirFiles)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "setlimit needs root";
+	std::string root = fresh_root();
+	support::write_file(root + "/machine",
+	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	ASSERT_EQ(support::run(root, {"setlimit", "100"}).code, 0);
+	std::string path = support::limit_path(root);
+	// Each writer stores its own limit, 20, 30, ... 90, over and over.
+	const int writers = 8;
+#ifdef __SANITIZE_ADDRESS__
+	const int stores = 8;
+#else
+	const int stores = 40;
+#endif
+	auto stored = [](const std::string &content) {
+		for (int value = 20; value <= 100; value += 10)
+			if (content == std::to_string(value) + "\n")
+				return true;
+		return false;
+	};
+	std::atomic<bool> stop = false;
+	std::vector<std::string> odd_contents;
+	std::thread reader([&] {
+		while (!stop) {
+			std::string content = support::read_file(path);
+			if (!stored(content) && odd_contents.size() < 10)
+				odd_contents.push_back(content);
+		}
+	});
+	std::vector<std::vector<std::string>> failures(writers);
+	std::vector<std::thread> threads;
+	for (int w = 0; w < writers; w++)
+		threads.emplace_back([&, w] {
+			std::string value = std::to_string(20 + 10 * w);
+			for (int i = 0; i < stores; i++) {
+				support::run_result r = support::run(root, {"setlimit", value});
+				if ((r.code != 0 || r.err != "") && failures[w].size() < 5)
+					failures[w].push_back(std::to_string(r.code) + " " + r.err);
+			}
+		});
+	for (std::thread &t : threads)
+		t.join();
+	stop = true;
+	reader.join();
+
+	for (int w = 0; w < writers; w++)
+		EXPECT_EQ(failures[w], std::vector<std::string>{}) << "writer of " << 20 + 10 * w;
+	EXPECT_EQ(odd_contents, std::vector<std::string>{});
+	EXPECT_TRUE(stored(support::read_file(path))) << support::read_file(path);
+	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, FlushesTheNewFileAndThenTheFolderThatHoldsTheRename)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "setlimit needs root";
+	std::string root = fresh_root();
+	support::write_file(root + "/machine",
+	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	std::filesystem::create_directories(tamso_dir(root));
+	std::string dir = std::filesystem::canonical(tamso_dir(root)).string();
+	std::string log = root + "/sync.log";
+	support::run_options options;
+	// The sanitizer's runtime would otherwise insist on being loaded first.
+	options.env = {std::string("LD_PRELOAD=") + TAMSO_SYNC_LOG, "TAMSO_SYNC_LOG=" + log,
+	               "ASAN_OPTIONS=verify_asan_link_order=0"};
+	for (const char *value : {"80", "70"}) {
+		SCOPED_TRACE(value);
+		unlink(log.c_str());
+		support::run_result r = support::run(root, {"setlimit", value}, options);
+		EXPECT_EQ(r.code, 0);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(support::read_file(support::limit_path(root)), std::string(value) + "\n");
+		std::vector<std::string> store;
+		for (const std::string &line : support::lines_of(support::read_file(log)))
+			if (line.find(dir) != std::string::npos)
+				store.push_back(line);
+		EXPECT_EQ(store, (std::vector<std::string>{
+		                     "fsync " + dir + "/limit.tmp",
+		                     "renameat " + dir + "/limit.tmp " + dir + "/limit",
+		                     "fsync " + dir,
+		                 }));
+	}
 	support::remove_tree(root);
 }

@@ -217,6 +217,42 @@ TEST(Reports, StatusAndReadNeedNoRootRights)
 	}
 }
 
+TEST(Reports, AReportThatCannotBeWrittenIsAFailure)
+{
+	// The same reports into /dev/null and into /dev/full, which takes no byte: only the
+	// lost report fails, with the system's error on standard error.
+	const std::string no_space = "standard output: No space left on device\n";
+	struct row {
+		std::vector<std::string> args;
+		int code_written; // into /dev/null
+	};
+	const std::vector<row> rows = {
+	    {{"status"}, 0},
+	    {{"status", "extra"}, 0},
+	    {{"read", "CHTE"}, 0},
+	    {{"read", "NOPE"}, 1},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.args[0] + (r.args.size() > 1 ? " " + r.args[1] : ""));
+		std::string root = support::make_root(
+		    "smc present\nkey CHTE 4 ui32 00000000\npower ac\nsource B current=85 max=100\n");
+		for (const char *device : {"/dev/null", "/dev/full"}) {
+			SCOPED_TRACE(device);
+			support::run_options options;
+			options.program = "/bin/sh";
+			std::vector<std::string> args = {"-c", std::string("exec \"$0\" \"$@\" >") + device,
+			                                 support::helper_path()};
+			args.insert(args.end(), r.args.begin(), r.args.end());
+			support::run_result result = support::run(root, args, options);
+			bool full = std::string(device) == "/dev/full";
+			EXPECT_EQ(result.code, full ? 1 : r.code_written);
+			EXPECT_EQ(result.out, "");
+			EXPECT_EQ(result.err, full ? no_space : "");
+		}
+		support::remove_tree(root);
+	}
+}
+
 // Each line of the log is the local time stamp, a blank and the message.
 void expect_log(const std::string &log, const lines &messages)
 {

@@ -9,6 +9,21 @@
 #include "smc/charge.h"
 #include "smc/smc.h"
 
+namespace {
+
+// Makes sure the report has left the process: one lost on a full disk or to an I/O error
+// is a failure, reported on standard error. `code` otherwise.
+int finish_report(int code)
+{
+	if (fflush(stdout) == EOF || ferror(stdout)) {
+		perror("standard output");
+		return 1;
+	}
+	return code;
+}
+
+} // namespace
+
 int report_status()
 {
 	int ac;
@@ -17,7 +32,7 @@ int report_status()
 	bool state;
 	int inhibited = get_charging_inhibited(&state) == -1 ? -1 : state ? 1 : 0;
 	printf("battery=%d\nac=%d\nlimit=%d\ninhibited=%d\n", pct, ac, limit, inhibited);
-	return 0;
+	return finish_report(0);
 }
 
 int report_key(const char *name)
@@ -26,11 +41,11 @@ int report_key(const char *name)
 	uint32_t length;
 	if (smc_read(name, value, &length) == -1) {
 		printf("%s: not found\n", name);
-		return 1;
+		return finish_report(1);
 	}
 	printf("%s:", name);
 	for (uint32_t i = 0; i < length; i++)
 		printf(" %02x", value[i]);
 	putchar('\n');
-	return 0;
+	return finish_report(0);
 }

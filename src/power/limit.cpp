@@ -1,10 +1,14 @@
 // The charge limit store. Readers open the file anew each time; the writer replaces it
-// with a rename so that a running daemon never sees it empty or half written.
+// with a rename so that a running daemon never sees it empty or half written, and keeps
+// the replaced file's owner and mode so that every reader still can read it.
 #include "power/limit.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,15 +95,146 @@ int write_all(int fd, const char *data, size_t size)
 	return 0;
 }
 
-// Creates the temporary file beside the limit, exclusively and never through a link.
-// A leftover of an earlier process that had the same pid is removed and the open retried.
-int open_temporary(const char *path)
+// Reports a failed store with the limit file's path; errno says why.
+int store_failed()
+{
+	perror(paths::limit_file);
+	return -1;
+}
+
+// The folder, opened without following a symbolic link; every later step names its files
+// relative to it, so that nothing can redirect the store elsewhere. A link gives ELOOP on
+// every system (O_DIRECTORY would make it ENOTDIR on some), anything else that is not a
+// directory ENOTDIR; non-blocking, so that a FIFO there cannot stall the store.
+int open_folder()
+{
+	int dir = open(paths::limit_dir, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (dir == -1)
+		return -1;
+	struct stat st;
+	int error = fstat(dir, &st) == -1 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+	if (error != 0) {
+		close(dir);
+		errno = error;
+		return -1;
+	}
+	return dir;
+}
+
+// Waits for any other store into the same folder to finish. The lock goes with the folder's
+// descriptor and so with the process: a store that is killed releases it.
+int lock_folder(int dir)
+{
+	while (flock(dir, LOCK_EX) == -1)
+		if (errno != EINTR)
+			return -1;
+	return 0;
+}
+
+// "limit.tmp", and the "limit.PID.tmp" that earlier versions wrote.
+bool is_temporary(std::string_view name)
+{
+	std::string_view stem = paths::limit_name;
+	return name.starts_with(stem) && name.substr(stem.size()).starts_with('.') &&
+	       name.ends_with(".tmp");
+}
+
+// Removes what stores that died before their rename left behind. Only called under the
+// folder's lock, so no temporary found here belongs to a store still at work.
+void remove_leftovers(int dir)
+{
+	int listing_fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (listing_fd == -1)
+		return;
+	DIR *listing = fdopendir(listing_fd);
+	if (listing == nullptr) {
+		close(listing_fd);
+		return;
+	}
+	while (struct dirent *entry = readdir(listing))
+		if (is_temporary(entry->d_name))
+			(void)unlinkat(dir, entry->d_name, 0); // a directory by that name stays
+	closedir(listing);
+}
+
+// Creates the temporary file, exclusively and never through a link. One that the listing
+// above missed is removed and the open retried.
+int open_temporary(int dir)
 {
 	const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-	int fd = open(path, flags, 0666);
-	if (fd == -1 && errno == EEXIST && unlink(path) == 0)
-		fd = open(path, flags, 0666);
+	int fd = openat(dir, paths::limit_temporary, flags, 0666);
+	if (fd == -1 && errno == EEXIST && unlinkat(dir, paths::limit_temporary, 0) == 0)
+		fd = openat(dir, paths::limit_temporary, flags, 0666);
 	return fd;
+}
+
+// The limit file that the store replaces, when a regular file stands there: its owner,
+// group and permission bits pass to the new file. A link or anything else at the path is
+// replaced without being followed, and the new file keeps the mode it was created with.
+// 0 with *found set or cleared; -1 when the path cannot be examined.
+int examine_old_file(int dir, struct stat *old, bool *found)
+{
+	*found = false;
+	if (fstatat(dir, paths::limit_name, old, AT_SYMLINK_NOFOLLOW) == -1)
+		return errno == ENOENT ? 0 : -1;
+	*found = S_ISREG(old->st_mode);
+	return 0;
+}
+
+// Gives the new file the old one's owner and group (only root can) and permission bits,
+// so that a store never locks out readers that could read the limit before.
+int keep_attributes(int fd, const struct stat *old)
+{
+	if (geteuid() == 0 && fchown(fd, old->st_uid, old->st_gid) == -1)
+		return -1;
+	return fchmod(fd, old->st_mode & 0777);
+}
+
+// Writes the temporary file in full and flushes it to the disk; -1 with errno set, and
+// nothing left behind, on failure.
+int write_temporary(int dir, long value, const struct stat *old)
+{
+	int fd = open_temporary(dir);
+	if (fd == -1)
+		return -1;
+	char content[32];
+	int length = snprintf(content, sizeof content, "%ld\n", value);
+	bool failed = write_all(fd, content, static_cast<size_t>(length)) == -1 ||
+	              (old != nullptr && keep_attributes(fd, old) == -1) || fsync(fd) == -1;
+	int saved = errno;
+	if (close(fd) == -1 && !failed) {
+		failed = true;
+		saved = errno;
+	}
+	if (failed) {
+		(void)unlinkat(dir, paths::limit_temporary, 0);
+		errno = saved;
+		return -1;
+	}
+	return 0;
+}
+
+// The store proper, under the folder's lock; -1 with errno set on failure.
+int store_in_folder(int dir, long value)
+{
+	remove_leftovers(dir);
+	struct stat old;
+	bool found;
+	if (examine_old_file(dir, &old, &found) == -1)
+		return -1;
+	if (write_temporary(dir, value, found ? &old : nullptr) == -1)
+		return -1;
+	// The rename replaces whatever stands at the limit path, a symbolic link included,
+	// without following it; readers see the old file or the new one, never a part.
+	if (renameat(dir, paths::limit_temporary, dir, paths::limit_name) == -1) {
+		int saved = errno;
+		(void)unlinkat(dir, paths::limit_temporary, 0);
+		errno = saved;
+		return -1;
+	}
+	// The rename lives in the folder: only once the folder is flushed does the new limit
+	// survive a power cut.
+	return fsync(dir);
 }
 
 } // namespace
@@ -140,35 +275,15 @@ int write_limit(long value)
 {
 	// An existing directory is the normal case; any other failure shows at the open.
 	(void)mkdir(paths::limit_dir, 0755);
-
-	char temporary[128];
-	snprintf(temporary, sizeof temporary, "%s.%ld.tmp", paths::limit_file,
-	         static_cast<long>(getpid()));
-	int fd = open_temporary(temporary);
-	if (fd == -1) {
-		perror(paths::limit_file);
-		return -1;
-	}
-
-	char content[32];
-	int length = snprintf(content, sizeof content, "%ld\n", value);
-	int failed = write_all(fd, content, static_cast<size_t>(length)) == -1 || fsync(fd) == -1;
+	int dir = open_folder();
+	if (dir == -1)
+		return store_failed();
+	int result = lock_folder(dir) == -1 ? -1 : store_in_folder(dir, value);
 	int saved = errno;
-	if (close(fd) == -1 && !failed) {
-		failed = 1;
-		saved = errno;
-	}
-	// rename replaces whatever stands at the limit path, a symbolic link included,
-	// without following it.
-	if (!failed && rename(temporary, paths::limit_file) == -1) {
-		failed = 1;
-		saved = errno;
-	}
-	if (failed) {
+	close(dir); // also releases the lock
+	if (result == -1) {
 		errno = saved;
-		perror(paths::limit_file);
-		(void)unlink(temporary);
-		return -1;
+		return store_failed();
 	}
 	return 0;
 }

@@ -1,6 +1,8 @@
 // Every file-system path the program touches on a Mac, spelled once.
 #pragma once
 
+#include <string_view>
+
 namespace paths {
 
 // Directory of the stored charge limit; created by `setlimit` with mode 0755.
@@ -8,6 +10,15 @@ inline constexpr const char *limit_dir = "/Library/Application Support/Tamso";
 
 // The stored charge limit: one decimal number and a newline.
 inline constexpr const char *limit_file = "/Library/Application Support/Tamso/limit";
+
+// The limit file's name inside limit_dir: the store works relative to the folder.
+inline constexpr const char *limit_name = limit_file + std::string_view(limit_dir).size() + 1;
+static_assert(std::string_view(limit_file).starts_with(std::string_view(limit_dir)) &&
+              limit_name[-1] == '/');
+
+// The file a store writes and then renames to limit_name, inside limit_dir. Names of the
+// form "limit.*.tmp" are temporaries too: what earlier versions left behind.
+inline constexpr const char *limit_temporary = "limit.tmp";
 
 // The system's power-management utility, to which `powermode` hands over.
 inline constexpr const char *pmset = "/usr/bin/pmset";
