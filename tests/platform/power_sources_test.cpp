@@ -8,8 +8,7 @@
 #include <IOKit/ps/IOPSKeys.h>
 #include <IOKit/ps/IOPowerSources.h>
 
-namespace
-{
+namespace {
 
 bool same(CFStringRef a, CFStringRef b)
 {
@@ -17,8 +16,7 @@ bool same(CFStringRef a, CFStringRef b)
 }
 
 // A snapshot and its list, released once each when the test ends.
-class PowerSources : public testing::Test
-{
+class PowerSources : public testing::Test {
 protected:
 	CFTypeRef blob = nullptr;
 	CFArrayRef list = nullptr;

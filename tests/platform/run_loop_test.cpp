@@ -2,7 +2,8 @@
 // with a tolerance, and a signal source on the main queue, all served by CFRunLoopRun on
 // the main thread. CFRunLoopRun does not return there, so each case runs in a child
 // process that ends from inside a callout with an exit code and a line that says what it
-// saw; a watchdog timer ends a child that waits in vain.
+// saw; a watchdog timer ends a child that waits in vain. Everything runs on the main
+// thread, whose current run loop is the main run loop, as in the daemon.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -17,8 +18,7 @@
 #include <IOKit/pwr_mgt/IOPMLib.h>
 #include <dispatch/dispatch.h>
 
-namespace
-{
+namespace {
 
 constexpr double watchdog_seconds = 10;
 
@@ -39,7 +39,7 @@ void one_shot(double delay, CFRunLoopTimerCallBack callout, void *info = nullptr
 	    kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + delay, 0, 0, 0, callout, &context);
 	if (timer == nullptr)
 		finish(2, "CFRunLoopTimerCreate failed");
-	CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopDefaultMode);
+	CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
 	CFRelease(timer); // the run loop keeps it
 }
 
@@ -57,8 +57,7 @@ void watchdog(CFRunLoopTimerRef, void *)
 }
 
 // Each child starts afresh (fork and exec), so no Core Foundation state is shared.
-class MainRunLoop : public testing::Test
-{
+class MainRunLoop : public testing::Test {
 protected:
 	void SetUp() override
 	{
@@ -94,7 +93,7 @@ void loop_turned(CFRunLoopTimerRef, void *)
 	CFRunLoopSourceRef source = IONotificationPortGetRunLoopSource(port);
 	if (source == nullptr)
 		finish(1, "the notification port has no run-loop source");
-	CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
+	CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
 	one_shot(0.1, loop_turned);
 	run_main_loop();
 }
@@ -154,7 +153,7 @@ void on_tick(CFRunLoopTimerRef, void *info)
 	if (CFRunLoopTimerGetTolerance(timer) != tolerance)
 		finish(1, "tolerance %.3f read back as %.3f", tolerance,
 		       CFRunLoopTimerGetTolerance(timer));
-	CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopDefaultMode);
+	CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
 	run_main_loop();
 }
 

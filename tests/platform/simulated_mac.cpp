@@ -15,8 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace
-{
+namespace {
 
 // Set by the process that made the root, so that a death-test child started afresh
 // (the "threadsafe" style) works on its parent's Mac instead of making its own.
@@ -55,8 +54,7 @@ long live_objects()
 
 // A test that breaks a platform rule on purpose names the rule in the test property
 // "deliberate_misuse"; the stand-in must then complain about exactly that.
-class misuse_listener : public testing::EmptyTestEventListener
-{
+class misuse_listener : public testing::EmptyTestEventListener {
 	long objects_at_start = 0;
 
 	void OnTestStart(const testing::TestInfo &) override

@@ -14,8 +14,7 @@
 
 #include "smc/smc.h"
 
-namespace
-{
+namespace {
 
 // The charge-inhibit keys the program knows, as key-info reports them where they hold
 // data.
@@ -39,8 +38,7 @@ struct exchange {
 	size_t reply_size = 0;
 };
 
-class AppleSmc : public testing::Test
-{
+class AppleSmc : public testing::Test {
 protected:
 	io_connect_t conn = IO_OBJECT_NULL;
 
@@ -218,8 +216,7 @@ struct restorer {
 	}
 };
 
-class AppleSmcWrites : public AppleSmc
-{
+class AppleSmcWrites : public AppleSmc {
 protected:
 	void SetUp() override
 	{
