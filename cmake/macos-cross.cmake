@@ -5,7 +5,12 @@ set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_VERSION 25.0)
 set(CMAKE_SYSTEM_PROCESSOR arm64)
 
-set(tamso_sdk "$ENV{MACOS_SDK}")
+# Remembered in the cache, so that the build can configure itself again without it.
+if(NOT "$ENV{MACOS_SDK}" STREQUAL "")
+  set(TAMSO_MACOS_SDK "$ENV{MACOS_SDK}" CACHE PATH "The MacOSX SDK of the cross-build" FORCE)
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TAMSO_MACOS_SDK)
+set(tamso_sdk "${TAMSO_MACOS_SDK}")
 if(tamso_sdk STREQUAL "")
   message(FATAL_ERROR "macos-cross: set MACOS_SDK to an unpacked MacOSX SDK, for example "
                       "MACOS_SDK=/path/to/MacOSX.sdk cmake --preset macos-cross")
