@@ -1,88 +1,104 @@
-# The charge curve of a simulated MacBook from its history.csv
-# (t,percent,ac,inhibited,asleep: one row whenever one of the last four changes).
-#   gnuplot -e "history='history.csv'; output='demo.png'; limit=80" demo/charge.gp
-# Above: the battery percentage over time, the stretches with charging paused shaded and
-# the limit as a line. Below: when the Mac ran on its charger or on battery, and when it
-# slept.
+# The charge curve of a demo run, from the files demo/prepare.py writes into `data`
+# (times in seconds of the daemon log's clock).
+#   gnuplot -e "data='DIR'; output='demo.png'; limit=80; start=S; end=E" demo/charge.gp
+# Above: the battery percentage on the log's clock, with the band between the limit and
+# three points below it, the stretches with charging paused, each switch the log shows
+# and each one it does not. Below: when the Mac ran on its charger or on battery, and
+# when it slept.
 
-if (!exists("history")) history = "history.csv"
+if (!exists("data")) data = "."
 if (!exists("output")) output = "demo.png"
 if (!exists("limit")) limit = 80
 
-set terminal pngcairo size 1400,780 enhanced font "DejaVu Sans,13" linewidth 1.2
+set terminal pngcairo size 1400,860 enhanced font "DejaVu Sans,13" linewidth 1.2
 set output output
 set datafile separator ","
 
-stats history skip 1 using 1 nooutput
-end_hours = STATS_max / 3600.0
-last_row = STATS_records - 1
+file(name) = data . "/" . name
 
-# Stretches of one state: run() follows one column row by row and, at the row where the
-# state changes (or at the last row), sets show with the stretch that ends there: from b0
-# to b1 hours in state bv. Each plot that uses it starts afresh at row 0.
-r0 = 0; rv = 0; b0 = 0; b1 = 0; bv = 0; show = 0
-run(i, t, v) = (i == 0 ? (r0 = t / 3600.0, rv = v, show = 0) : \
-    (b0 = r0, b1 = t / 3600.0, bv = rv, show = (v != rv || i == last_row), \
-     v != rv ? (r0 = t / 3600.0, rv = v) : 0), 0)
-stretch(state) = show && bv == state ? (b0 + b1) / 2 : NaN
-
-paused_colour = "#f6b26b"
-curve_colour = "#1f5fa8"
-limit_colour = "#c0392b"
-ac_colour = "#4e9a5a"
-battery_colour = "#e8a33d"
-sleep_colour = "#3d3f8f"
+curve_colour = "#1f4e9c"
+band_colour = "#e05a47"
+paused_colour = "#9a9a9a"
+paused_mark = "#b0201a"
+resumed_mark = "#178a3c"
+ac_colour = "#2e8b57"
+battery_colour = "#f08c00"
+sleep_colour = "#2c2f7a"
 
 set border 3 lc rgb "#555555"
 set tics nomirror textcolor rgb "#333333"
-set xrange [0:end_hours]
-set xtics 0, 6 format "%g h"
+set xdata time
+set timefmt "%s"
+set xrange [start:end + 2400]
+six_hours = 6 * 3600
+set xtics ceil(start / six_hours) * six_hours, six_hours
 set mxtics 6
-set lmargin at screen 0.085
-set rmargin at screen 0.975
+set lmargin at screen 0.075
+set rmargin at screen 0.96
 
 set multiplot
 
 # --- the charge curve ---
-set tmargin at screen 0.875
+set tmargin at screen 0.885
 set bmargin at screen 0.33
-set title "tamso-helper keeps a simulated MacBook at its charge limit" font ",19" offset 0,0.8
-set label 1 sprintf("two simulated days, limit %d%%: on and off the charger, a day on battery, asleep at lunch and overnight", limit) \
-    at screen 0.53, screen 0.9 center font ",12" textcolor rgb "#555555"
+set title "tamso-helper on a simulated MacBook: limit 80 %, two days" font ",19" offset 0,1.2
+set label 1 "times as in the daemon's log; asleep on the charger below the limit, the battery does not charge" \
+    at screen 0.525, screen 0.913 center font ",12" textcolor rgb "#555555"
 set ylabel "battery (%)"
-set yrange [0:104]
-set ytics 0, 20, 100
+set yrange [45:88]
+set ytics 45, 5, 85
 set format x ""
-set grid ytics lc rgb "#e2e2e2" lw 1 dt 1
-set key at graph 0.985, graph 0.06 right bottom opaque box lc rgb "#cccccc" samplen 2.5 \
-    spacing 1.25 font ",12" width 1
+set grid ytics lc rgb "#ececec" lw 1 dt 1
 
-plot history skip 1 using (run($0, $1, $4), stretch(1)):(50):(b0):(b1):(0):(100) \
-         with boxxyerror fs solid 0.38 noborder lc rgb paused_colour title "charging paused", \
-     limit with lines dt (8, 6) lw 2.2 lc rgb limit_colour title sprintf("limit %d%%", limit), \
-     limit - 3 with lines dt (2, 4) lw 1.8 lc rgb "#7a7a7a" title sprintf("resumes at %d%%", limit - 3), \
-     history skip 1 using ($1 / 3600.0):2 with steps lw 3 lc rgb curve_colour title "battery"
+# The night on the charger below the limit: the line stays flat.
+set label 2 "plugged in at 70 % and asleep all night:\nno charging while a limit below 100 is stored" \
+    at graph 0.36, graph 0.30 center font ",12" textcolor rgb "#333333" front
+set arrow 1 from graph 0.36, graph 0.38 to graph 0.40, graph 0.56 lc rgb "#555555" lw 1.2 front
+set label 3 "stop: charging\nswitched on" at graph 0.985, graph 0.93 right font ",11" \
+    textcolor rgb "#333333" front
+
+set object 1 rect from start, limit - 3 to end, limit fc rgb band_colour \
+    fs transparent solid 0.3 noborder behind
+set key at graph 0.01, graph 0.02 left bottom opaque box lc rgb "#cccccc" samplen 2 \
+    spacing 1.2 font ",11" width 1 maxrows 4
+
+plot file("paused.csv") skip 1 using (($1 + $2) / 2):(66):(($2 - $1) / 2):(22) \
+         with boxxyerror fs transparent solid 0.35 noborder lc rgb paused_colour \
+         title "charging paused", \
+     keyentry with boxes fs transparent solid 0.3 noborder lc rgb band_colour \
+         title sprintf("band: pauses at %d %%, resumes at %d %% or below", limit, limit - 3), \
+     file("curve.csv") skip 1 using 1:2 with steps lw 3 lc rgb curve_colour title "battery", \
+     file("logged.csv") skip 1 using 1:($3 == 1 ? $2 : NaN) with points pt 11 ps 2.2 \
+         lc rgb paused_mark title "logged: charging paused", \
+     file("logged.csv") skip 1 using 1:($3 == 0 ? $2 : NaN) with points pt 9 ps 2.2 \
+         lc rgb resumed_mark title "logged: charging resumed", \
+     file("unlogged.csv") skip 1 using 1:2 with points pt 6 ps 2.2 lw 2.5 lc rgb "#111111" \
+         title "not logged: pause before sleep, switch-on at stop"
 
 # --- power and sleep ---
 unset title
 unset label 1
+unset label 2
+unset label 3
+unset arrow 1
+unset object 1
 unset grid
 set tmargin at screen 0.235
 set bmargin at screen 0.1
 set ylabel ""
 set yrange [0.45:2.55]
 set ytics ("asleep" 1, "power" 2) scale 0
-set format x "%g h"
-set xlabel "time since the daemon started" offset 0,0.3
+set format x "%a %H:%M"
+set xlabel "clock time, as in the daemon's log" offset 0,0.3
 set border 1 lc rgb "#555555"
-set key at screen 0.975, screen 0.245 right bottom horizontal noopaque nobox samplen 1.5 \
+set key at screen 0.96, screen 0.255 right bottom horizontal noopaque nobox samplen 1.5 \
     font ",12" width 1.5
 
-plot history skip 1 using (run($0, $1, $3), stretch(1)):(2):(b0):(b1):(1.65):(2.35) \
+plot file("power.csv") skip 1 using (($1 + $2) / 2):($3 == 1 ? 2 : NaN):(($2 - $1) / 2):(0.35) \
          with boxxyerror fs solid 0.9 noborder lc rgb ac_colour title "on the charger", \
-     history skip 1 using (run($0, $1, $3), stretch(0)):(2):(b0):(b1):(1.65):(2.35) \
+     file("power.csv") skip 1 using (($1 + $2) / 2):($3 == 0 ? 2 : NaN):(($2 - $1) / 2):(0.35) \
          with boxxyerror fs solid 0.9 noborder lc rgb battery_colour title "on battery", \
-     history skip 1 using (run($0, $1, $5), stretch(1)):(1):(b0):(b1):(0.65):(1.35) \
+     file("asleep.csv") skip 1 using (($1 + $2) / 2):(1):(($2 - $1) / 2):(0.35) \
          with boxxyerror fs solid 0.9 noborder lc rgb sleep_colour title "asleep"
 
 unset multiplot

@@ -278,6 +278,64 @@ TEST(DaemonStop, SignalSwitchesChargingOnAndExitsZero)
 	}
 }
 
+// A daemon run by hand gets SIGHUP when its terminal closes: it stops as on SIGTERM,
+// charging switched on, no log line, exit 0. Sent for real to a daemon in real time,
+// once its first pass has paused charging.
+TEST(DaemonStop, HangupSwitchesChargingOnAndExitsZero)
+{
+	std::string root = make_mac(mac(85, ""), "80\n");
+	support::background daemon = support::spawn(root, {"daemon"}, {{"SIMMAC_CLOCK=real"}});
+	bool paused = support::wait_until(
+	    [&] { return index_of(support::trace_lines(root), "write CHTE ok 01000000") != -1; });
+	EXPECT_TRUE(paused) << "the first pass never paused charging";
+	kill(daemon.pid, SIGHUP);
+	support::run_result result = support::finish(daemon, 10);
+	EXPECT_EQ(result.code, 0);
+	EXPECT_EQ(messages(result.err), (lines{start_chte, "battery 85%, limit 80% -> charging paused"}));
+	EXPECT_EQ(writes(support::trace_lines(root)),
+	          (lines{"write CHTE ok 01000000", "write CHTE ok 00000000"}));
+	EXPECT_NE(support::read_file(root + "/machine").find(chte_charging), std::string::npos);
+	expect_no_misuse(root);
+	support::remove_tree(root);
+}
+
+// Standard error is a pipe whose reader has gone before the daemon wrote anything: its
+// start line and the log line of its first pass fail, and the daemon runs on; it still
+// pauses at its first pass and stops cleanly at SIGTERM. The test holds machine.lock
+// (taken at every platform call in real time) until the reader is gone, so the daemon
+// writes nothing before that.
+TEST(DaemonLog, LogWritesWithoutAReaderDoNotEndTheDaemon)
+{
+	std::string root = make_mac(mac(85, ""), "80\n");
+	int lock = open((root + "/machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+	ASSERT_NE(lock, -1);
+	ASSERT_EQ(flock(lock, LOCK_EX), 0);
+	support::background daemon = support::spawn(root, {"daemon"}, {{"SIMMAC_CLOCK=real"}});
+	EXPECT_TRUE(support::wait_until([&] { return support::in_syscall(daemon.pid, SYS_flock); }))
+	    << "the daemon never waited for the machine";
+	// The reader goes; finish() gets an empty stream in its place.
+	close(daemon.err);
+	int gone[2];
+	ASSERT_EQ(pipe2(gone, O_CLOEXEC), 0);
+	close(gone[1]);
+	daemon.err = gone[0];
+	close(lock);
+	bool paused = support::wait_until(
+	    [&] { return index_of(support::trace_lines(root), "write CHTE ok 01000000") != -1; });
+	EXPECT_TRUE(paused) << "the first pass never paused charging";
+	// Its log line has been written (and failed) by the time the pass is back in the
+	// run loop; a daemon killed by SIGPIPE would be gone by then.
+	usleep(200 * 1000);
+	kill(daemon.pid, SIGTERM);
+	support::run_result result = support::finish(daemon, 10);
+	EXPECT_EQ(result.code, 0);
+	EXPECT_EQ(result.err, "");
+	lines trace = support::trace_lines(root);
+	EXPECT_EQ(writes(trace), (lines{"write CHTE ok 01000000", "write CHTE ok 00000000"}));
+	expect_no_misuse(root);
+	support::remove_tree(root);
+}
+
 // Without power notifications the daemon still starts, passes on its timer and stops on
 // a signal; the sleep at 300 s passes with no message and no pause for it.
 TEST(DaemonRegisterFail, RunsOnTimerAndSignalsAndSleepsWithoutAPause)
@@ -336,7 +394,7 @@ TEST(DaemonStop, SignalDuringAPassIsHandledAfterThePass)
 // holds it keeps the daemon inside its first call.
 TEST(DaemonStart, SignalBeforeTheSourcesExistHasItsDefaultAction)
 {
-	for (int signo : {SIGTERM, SIGINT}) {
+	for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
 		SCOPED_TRACE(signo);
 		std::string root = make_mac(mac(85, "at 30 signal TERM\n"), "80\n");
 		int lock = open((root + "/machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

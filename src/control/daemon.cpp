@@ -25,7 +25,8 @@ void timer_cb(CFRunLoopTimerRef, void *)
 	evaluate();
 }
 
-// SIGTERM or SIGINT: hand charging back, whatever the switch reports, and end.
+// SIGTERM, SIGINT or SIGHUP: hand charging back, whatever the switch reports, and end.
+// SIGHUP is among them because a daemon run by hand gets it when its terminal closes.
 void stop_cb(void *)
 {
 	(void)set_charging_inhibited(false);
@@ -108,11 +109,15 @@ int run_daemon()
 	// 3. Sleep and wake notifications.
 	register_power();
 
-	// 4. The stop signals.
-	if (watch_signal(SIGTERM) == -1 || watch_signal(SIGINT) == -1) {
+	// 4. The stop signals. A log reader that has gone (standard error a pipe nobody
+	// reads) must not end the daemon with charging as its last pass left it: with
+	// SIGPIPE ignored, such a write just fails and the daemon runs on.
+	if (watch_signal(SIGTERM) == -1 || watch_signal(SIGINT) == -1 ||
+	    watch_signal(SIGHUP) == -1) {
 		fputs("cannot watch stop signals\n", stderr);
 		return 1;
 	}
+	signal(SIGPIPE, SIG_IGN);
 
 	// 5. The pass timer: at once, then every 20 seconds.
 	if (start_timer() == -1) {

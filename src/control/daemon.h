@@ -1,5 +1,5 @@
 // The daemon: the regulator on a 20-second timer, around sleep and wake, until a stop
-// signal switches charging back on.
+// signal (SIGTERM, SIGINT, SIGHUP) switches charging back on.
 #pragma once
 
 #include <IOKit/IOKitLib.h>
@@ -12,8 +12,10 @@ inline constexpr double daemon_interval = 20.0;  // seconds between passes
 inline constexpr double daemon_tolerance = 2.0;  // a tenth of it, so wake-ups can coalesce
 
 // Sets up the timer, the power notifications and the stop signals, prints the start line
-// and runs the main run loop. Returns 1 when the SMC cannot be opened (or the daemon
-// cannot be set up); a stop signal ends the process with 0 from its handler.
+// and runs the main run loop. From the stop signals' set-up on, SIGPIPE is ignored, so a
+// log line written to a pipe without a reader fails instead of ending the process.
+// Returns 1 when the SMC cannot be opened (or the daemon cannot be set up); a stop signal
+// ends the process with 0 from its handler.
 int run_daemon();
 
 // The system power callback: a pass after wake; before sleep, a pause of charging when

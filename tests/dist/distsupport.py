@@ -15,8 +15,9 @@ BUILT_BINARY = Path(os.environ.get("TAMSO_BUILT_BINARY", BUILD_DIR / "tamso-help
 CMAKE = os.environ.get("TAMSO_CMAKE", "cmake")
 
 LABEL = "org.tamso.helper"
+ROTATE_LABEL = f"{LABEL}.rotate"
 PLIST = f"/Library/LaunchDaemons/{LABEL}.plist"
-NEWSYSLOG = "/etc/newsyslog.d/tamso-helper.conf"
+ROTATE_PLIST = f"/Library/LaunchDaemons/{ROTATE_LABEL}.plist"
 LOG = "/Library/Logs/tamso-helper.log"
 LIMIT_DIR = "/Library/Application Support/Tamso"
 LIMIT_FILE = LIMIT_DIR + "/limit"
@@ -32,8 +33,9 @@ def expected_layout(prefix):
       f"{prefix}/share/man/man8/tamso-helper.8": 0o644,
       f"{prefix}/libexec/tamso-helper/install.sh": 0o755,
       f"{prefix}/libexec/tamso-helper/uninstall.sh": 0o755,
+      f"{prefix}/libexec/tamso-helper/rotate": 0o755,
       PLIST: 0o644,
-      NEWSYSLOG: 0o644,
+      ROTATE_PLIST: 0o644,
   }
 
 

@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
 """`cmake --install` into a staging DESTDIR lays down exactly the files a Mac needs,
-with their modes, and names the prefix of that install wherever a path is written."""
+with their modes, and names the prefix of that install wherever a path is written;
+without DESTDIR, a build for the simulated Mac refuses to install anything."""
 
+import os
 import plistlib
 import re
+import subprocess
 
-from distsupport import (BUILT_BINARY, PLIST, StagedTestCase, expected_layout, main,
-                         stage_install, staged, staged_files)
+from distsupport import (BUILD_DIR, BUILT_BINARY, CMAKE, PLIST, ROTATE_PLIST,
+                         StagedTestCase, expected_layout, main, stage_install, staged,
+                         staged_files)
 
 
 class StagedInstall(StagedTestCase):
@@ -38,6 +42,32 @@ class StagedInstall(StagedTestCase):
         continue
       text = staged(self.tmp, path).read_text()
       self.assertIsNone(re.search(r"@[A-Z_]+@", text), f"{path} keeps a placeholder")
+
+
+class InstallWithoutDestdir(StagedTestCase):
+
+  def test_is_refused_before_anything_is_laid_down(self):
+    if not BUILT_BINARY.is_file():
+      self.skipTest(f"{BUILT_BINARY} is not built")
+    # The prefix is a temporary folder; the property lists would go to this machine's
+    # own /Library. The test must not leave them there if the refusal fails.
+    mac_paths = [PLIST, ROTATE_PLIST, os.path.dirname(PLIST), "/Library"]
+    there_before = {path: os.path.lexists(path) for path in mac_paths}
+    environment = {k: v for k, v in os.environ.items() if k != "DESTDIR"}
+    prefix = self.tmp / "usr"
+    try:
+      done = subprocess.run([CMAKE, "--install", str(BUILD_DIR), "--prefix", str(prefix)],
+                            env=environment, capture_output=True, text=True, timeout=120)
+    finally:
+      littered = [p for p in mac_paths if os.path.lexists(p) and not there_before[p]]
+      for path in littered:  # files first, then their folders
+        (os.rmdir if os.path.isdir(path) else os.remove)(path)
+    self.assertEqual(littered, [], "the install wrote into this machine's /Library")
+    self.assertNotEqual(done.returncode, 0)
+    message = " ".join((done.stdout + done.stderr).split())
+    self.assertIn("tamso-helper: this build runs on the simulated Mac", message)
+    self.assertIn("set DESTDIR to install into a folder", message)
+    self.assertEqual(list(self.tmp.rglob("*")), [], "files were laid down in the prefix")
 
 
 if __name__ == "__main__":

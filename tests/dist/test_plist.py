@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""The launchd property list runs the installed daemon with the restart policy a Mac
-needs, and the newsyslog rule rotates the very log the property list names."""
+"""The launchd property lists: the daemon's runs the installed daemon with the restart
+policy a Mac needs and sends its standard error to the log; the rotation's runs the
+rotation script every hour."""
 
 import os
 import plistlib
 
-from distsupport import (LABEL, LOG, NEWSYSLOG, PLIST, StagedTestCase, main,
-                         stage_install, staged)
+from distsupport import (LABEL, LOG, PLIST, ROTATE_LABEL, ROTATE_PLIST, StagedTestCase,
+                         main, stage_install, staged)
 
 
 class LaunchDaemon(StagedTestCase):
@@ -33,20 +34,29 @@ class LaunchDaemon(StagedTestCase):
     self.assertIsInstance(self.job["ThrottleInterval"], int)
     self.assertGreaterEqual(self.job["ThrottleInterval"], 30)
 
-  def test_standard_error_goes_to_the_log_that_newsyslog_rotates(self):
+  def test_standard_error_goes_to_the_log(self):
     self.assertEqual(self.job["StandardErrorPath"], LOG)
-    entries = [line.split() for line in staged(self.tmp, NEWSYSLOG).read_text().splitlines()
-               if line.strip() and not line.lstrip().startswith("#")]
-    self.assertEqual(len(entries), 1, entries)
-    # logfile owner:group mode count size when flags; no pid file to signal.
-    logfile, owner, mode, count, size, when, flags = entries[0]
-    self.assertEqual(logfile, self.job["StandardErrorPath"])
-    self.assertEqual((owner, mode), ("root:wheel", "644"))
-    self.assertIn(int(count), range(1, 11), "a few archives")
-    self.assertTrue(size.isdigit(), "rotation by size")
-    self.assertEqual(when, "*")
-    self.assertIn("N", flags, "no pid file: newsyslog must not try to signal")
-    self.assertTrue(set(flags) & set("JZ"), "archives are compressed")
+
+
+class RotationJob(StagedTestCase):
+  """The hourly job that rotates the log runs the installed rotation script."""
+
+  def setUp(self):
+    super().setUp()
+    stage_install(self.tmp, "/opt/tamso")
+    with staged(self.tmp, ROTATE_PLIST).open("rb") as f:
+      self.job = plistlib.load(f)
+
+  def test_runs_the_installed_rotation_script_every_hour(self):
+    self.assertEqual(self.job["Label"], ROTATE_LABEL)
+    self.assertEqual(self.job["ProgramArguments"], ["/opt/tamso/libexec/tamso-helper/rotate"])
+    script = staged(self.tmp, self.job["ProgramArguments"][0])
+    self.assertTrue(script.is_file() and os.access(script, os.X_OK), script)
+    self.assertEqual(self.job["StartInterval"], 3600)
+    # Neither kept alive nor run at load: a run that finds a small log does nothing.
+    self.assertNotIn("KeepAlive", self.job)
+    self.assertNotIn("RunAtLoad", self.job)
+    self.assertNotIn("Program", self.job)
 
 
 if __name__ == "__main__":

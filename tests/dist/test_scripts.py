@@ -4,6 +4,7 @@ launchctl and for tamso-helper: the calls come in the right order, uninstall swi
 charging back on before it removes anything, a second run is harmless, and a run
 without root changes nothing."""
 
+import bz2
 import hashlib
 import os
 import shutil
@@ -11,46 +12,59 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LOG, PLIST, StagedTestCase,
-                         expected_layout, main, stage_install, staged)
+from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LOG, PLIST, ROTATE_LABEL,
+                         ROTATE_PLIST, StagedTestCase, expected_layout, main, stage_install,
+                         staged)
 
 PREFIX = "/usr/local"
 SERVICE = f"system/{LABEL}"
+ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 
-# launchd's side, as far as the scripts can see it: whether the service is loaded, and
-# its refusals. bootstrap refuses a loaded service, and a property list that root does
-# not own or others may write, as launchd does. bootout stops the daemon, whose SIGTERM
-# switches charging on, unless the firmware ignores the switch ("stuck").
+# launchd's side, as far as the scripts can see it: which jobs are loaded (a file
+# loaded-LABEL each), and its refusals. bootstrap refuses a loaded job, and a property
+# list that root does not own or others may write, as launchd does. Booting the daemon
+# out stops it, and its SIGTERM switches charging on, unless the firmware ignores the
+# switch ("stuck").
 FAKE_LAUNCHCTL = r"""#!/bin/sh
 state=${FAKE_STATE:?}
 . "$state/record.sh"
 record launchctl "$@"
+# The job a call names: by its property list for bootstrap, else by its service.
+case $1 in
+bootstrap) job=$(basename "${3:-}" .plist) ;;
+kickstart) job=${3#system/} ;;
+*) job=${2#system/} ;;
+esac
+case $job in
+@LABEL@ | @LABEL@.rotate) ;;
+*) exit 64 ;;
+esac
 case $1 in
 print)
-  [ -e "$state/loaded" ] && exit 0
+  [ -e "$state/loaded-$job" ] && exit 0
   echo "Could not find service \"$2\"" >&2
   exit 113
   ;;
 bootstrap)
-  [ "$2" = system ] && [ $# -eq 3 ] || exit 64
+  [ $# -eq 3 ] || exit 64
   [ -e "$state/refuse-bootstrap" ] && exit 5
-  [ -e "$state/loaded" ] && { echo "Bootstrap failed: 5: Input/output error" >&2; exit 5; }
+  [ -e "$state/loaded-$job" ] && { echo "Bootstrap failed: 5: Input/output error" >&2; exit 5; }
   [ -f "$3" ] || exit 2
   owner=$(stat -c %u "$3")
   mode=$(stat -c %a "$3")
   [ "$owner" -eq 0 ] && [ $((0$mode & 022)) -eq 0 ] ||
     { echo "$3: bad ownership or permissions" >&2; exit 5; }
-  touch "$state/loaded"
+  touch "$state/loaded-$job"
   ;;
 bootout)
-  [ "$2" = "system/@LABEL@" ] && [ $# -eq 2 ] || exit 64
-  [ -e "$state/loaded" ] || { echo "Boot-out failed: 3: No such process" >&2; exit 3; }
-  rm -f "$state/loaded"
-  [ -e "$state/stuck" ] || echo 0 >"$state/inhibited"
+  [ $# -eq 2 ] || exit 64
+  [ -e "$state/loaded-$job" ] || { echo "Boot-out failed: 3: No such process" >&2; exit 3; }
+  rm -f "$state/loaded-$job"
+  [ "$job" = @LABEL@ ] && [ ! -e "$state/stuck" ] && echo 0 >"$state/inhibited"
   ;;
 kickstart)
-  [ "$2" = -k ] && [ "$3" = "system/@LABEL@" ] || exit 64
-  [ -e "$state/loaded" ] || exit 113
+  [ "$2" = -k ] && [ "$job" = @LABEL@ ] || exit 64
+  [ -e "$state/loaded-$job" ] || exit 113
   ;;
 *) exit 64 ;;
 esac
@@ -120,7 +134,7 @@ class ScriptTestCase(StagedTestCase):
     stage_install(self.stage, PREFIX)
     self.scripts = self.tmp / "scripts"
     self.scripts.mkdir()
-    for name in ("install.sh", "uninstall.sh"):
+    for name in ("install.sh", "uninstall.sh", "rotate"):
       shutil.copy(staged(self.stage, f"{PREFIX}/libexec/tamso-helper/{name}"),
                   self.scripts / name)
     self.state = self.tmp / "state"
@@ -173,7 +187,9 @@ class ScriptTestCase(StagedTestCase):
     return found
 
   def set_state(self, *, loaded=None, inhibited=None, stuck=None):
-    for name, value in (("loaded", loaded), ("stuck", stuck)):
+    """loaded: both jobs, the daemon and the rotation."""
+    for name, value in ((f"loaded-{LABEL}", loaded), (f"loaded-{ROTATE_LABEL}", loaded),
+                        ("stuck", stuck)):
       if value is True:
         (self.state / name).touch()
       elif value is False:
@@ -181,8 +197,8 @@ class ScriptTestCase(StagedTestCase):
     if inhibited is not None:
       (self.state / "inhibited").write_text(f"{inhibited}\n")
 
-  def loaded(self):
-    return (self.state / "loaded").exists()
+  def loaded(self, label=LABEL):
+    return (self.state / f"loaded-{label}").exists()
 
 
 @unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
@@ -201,10 +217,12 @@ class Install(ScriptTestCase):
     n = len(self.installed)
     self.assertEqual(self.calls(), [
         (f"launchctl bootstrap system {staged(self.stage, PLIST)}", n),
+        (f"launchctl bootstrap system {staged(self.stage, ROTATE_PLIST)}", n),
         (f"launchctl kickstart -k {SERVICE}", n),
         ("tamso-helper status", n),
     ])
     self.assertTrue(self.loaded())
+    self.assertTrue(self.loaded(ROTATE_LABEL))
     for path, mode in expected_layout(PREFIX).items():
       info = staged(self.stage, path).stat()
       self.assertEqual((info.st_uid, info.st_gid, info.st_mode & 0o7777), (0, 0, mode), path)
@@ -222,12 +240,16 @@ class Install(ScriptTestCase):
     done = self.run_script("install.sh")
     self.assert_succeeded(done)
     self.assertEqual([words for words, _ in self.calls()], [
+        # The rotation first, so that it cannot restart the daemon in between.
+        f"launchctl bootout {ROTATE_SERVICE}",
         f"launchctl bootout {SERVICE}",
         f"launchctl bootstrap system {staged(self.stage, PLIST)}",
+        f"launchctl bootstrap system {staged(self.stage, ROTATE_PLIST)}",
         f"launchctl kickstart -k {SERVICE}",
         "tamso-helper status",
     ])
     self.assertTrue(self.loaded())
+    self.assertTrue(self.loaded(ROTATE_LABEL))
 
   def test_stops_at_the_first_failure(self):
     with self.subTest("nothing installed"):
@@ -273,10 +295,12 @@ class Uninstall(ScriptTestCase):
     # Every call sees all installed files still there.
     self.assertEqual(self.calls(), [
         ("tamso-helper setlimit 100", n),
+        (f"launchctl bootout {ROTATE_SERVICE}", n),
         (f"launchctl bootout {SERVICE}", n),
         ("tamso-helper status", n),
     ])
     self.assertFalse(self.loaded())
+    self.assertFalse(self.loaded(ROTATE_LABEL))
     self.assertEqual(self.remaining_files(), [])
     self.assertFalse(staged(self.stage, LIMIT_DIR).exists(), "the limit's folder stays")
 
@@ -310,7 +334,8 @@ class Uninstall(ScriptTestCase):
     self.assertIn("inhibited=1", done.stderr)
     self.assertIn("nothing removed", done.stderr)
     self.assertEqual([words for words, _ in self.calls()], [
-        "tamso-helper setlimit 100", f"launchctl bootout {SERVICE}", "tamso-helper status"])
+        "tamso-helper setlimit 100", f"launchctl bootout {ROTATE_SERVICE}",
+        f"launchctl bootout {SERVICE}", "tamso-helper status"])
     self.assertEqual([p for p in self.remaining_files() if p != str(self.limit)], before)
 
   def test_unknown_charge_keys_warn_and_go_on(self):
@@ -319,6 +344,110 @@ class Uninstall(ScriptTestCase):
     self.assert_succeeded(done)
     self.assertIn("inhibited=-1", done.stderr)
     self.assertEqual(self.remaining_files(), [])
+
+
+@unittest.skipUnless(os.geteuid() == 0, "rotate gives the new log to root: needs root")
+@unittest.skipUnless(shutil.which("bzip2"), "no bzip2")
+class Rotate(ScriptTestCase):
+  """The hourly rotation, with the daemon played by the test: a file opened on the log,
+  as launchd opens it, that keeps writing into the same file whatever its name."""
+
+  ROTATE_AT = 512 * 1024
+
+  def setUp(self):
+    super().setUp()
+    self.set_state(loaded=True)
+    self.log = staged(self.stage, LOG)
+    self.log.parent.mkdir(parents=True)
+    self.log.touch()
+    # At the restart: whether the log and a plain (not yet compressed) log.0 exist.
+    (self.state / "watch").write_text(f"{self.log}\n{self.archive(0)}\n")
+    self.daemons = 0
+
+  def archive(self, suffix):
+    return Path(f"{self.log}.{suffix}")
+
+  def start_daemon(self):
+    """A new daemon, writing into the log as it is now."""
+    self.daemons += 1
+    return self.log.open("a")
+
+  def fill(self, daemon, size):
+    """Writes lines until the file the daemon holds has `size` bytes; returns them."""
+    number, written = 0, []
+    while os.fstat(daemon.fileno()).st_size < size:
+      line = f"2026-03-01 09:15:02 daemon {self.daemons} line {number}\n"
+      daemon.write(line)
+      daemon.flush()
+      written.append(line)
+      number += 1
+    return "".join(written)
+
+  def files(self):
+    return sorted(p.name for p in self.log.parent.iterdir())
+
+  def unpacked(self, suffix):
+    return bz2.decompress(self.archive(suffix).read_bytes()).decode()
+
+  def test_a_log_below_512_kb_is_left_alone(self):
+    daemon = self.start_daemon()
+    self.fill(daemon, self.ROTATE_AT - 100)
+    before = snapshot(self.stage)
+    self.assert_succeeded(self.run_script("rotate"))
+    daemon.close()
+    self.assertEqual(self.calls(), [])
+    self.assertEqual(snapshot(self.stage), before)
+
+  def test_restarts_the_daemon_onto_a_new_log_and_loses_no_line(self):
+    first = self.start_daemon()
+    first_lines = self.fill(first, self.ROTATE_AT)
+    self.assert_succeeded(self.run_script("rotate"))
+    # The restart comes after the rename, with the renamed log not compressed.
+    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
+    info = self.log.stat()
+    self.assertEqual((info.st_size, info.st_uid, info.st_gid, info.st_mode & 0o7777),
+                     (0, 0, 0, 0o644))
+    # The old daemon's line written before its stop lands in log.0, and is kept.
+    first.write("the old daemon's last line\n")
+    first.close()
+    first_lines += "the old daemon's last line\n"
+    self.assertEqual(self.archive(0).read_text(), first_lines)
+
+    # The next rotation compresses what the first daemon wrote, now that it has gone.
+    second = self.start_daemon()
+    second_lines = self.fill(second, self.ROTATE_AT)
+    self.assert_succeeded(self.run_script("rotate"))
+    second.close()
+    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
+                                    "tamso-helper.log.1.bz2"])
+    self.assertEqual(self.unpacked("1.bz2"), first_lines)
+    self.assertEqual(self.archive(0).read_text(), second_lines)
+
+  def test_keeps_three_archives_with_the_newest_lines(self):
+    kept = []
+    for _ in range(6):
+      daemon = self.start_daemon()
+      kept.append(self.fill(daemon, self.ROTATE_AT))
+      self.assert_succeeded(self.run_script("rotate"))
+      daemon.close()
+    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
+                                    "tamso-helper.log.1.bz2", "tamso-helper.log.2.bz2"])
+    self.assertEqual([self.archive(0).read_text(), self.unpacked("1.bz2"),
+                      self.unpacked("2.bz2")], [kept[5], kept[4], kept[3]])
+    self.assertEqual(len(self.calls()), 6)
+
+  def test_a_failed_restart_is_reported_and_log_0_stays_plain(self):
+    self.set_state(loaded=False)
+    daemon = self.start_daemon()
+    lines = self.fill(daemon, self.ROTATE_AT)
+    daemon.close()
+    done = self.run_script("rotate")
+    self.assertEqual(done.returncode, 1)
+    self.assertIn("kickstart", done.stderr)
+    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
+    self.assertEqual(self.archive(0).read_text(), lines)
 
 
 class Refusals(ScriptTestCase):
@@ -337,7 +466,7 @@ class Refusals(ScriptTestCase):
       self.skipTest("running as root without setpriv to drop the rights")
     as_nobody = os.geteuid() == 0
     self.set_state(loaded=True, inhibited=1)
-    for name in ("install.sh", "uninstall.sh"):
+    for name in ("install.sh", "uninstall.sh", "rotate"):
       with self.subTest(name):
         self.check_unchanged(name, status=1, message="must run as root",
                              as_nobody=as_nobody)
@@ -360,9 +489,11 @@ class UnderBashPosix(ScriptTestCase):
     self.assert_succeeded(self.run_script("uninstall.sh"))
     self.assertEqual([words for words, _ in self.calls()], [
         f"launchctl bootstrap system {staged(self.stage, PLIST)}",
+        f"launchctl bootstrap system {staged(self.stage, ROTATE_PLIST)}",
         f"launchctl kickstart -k {SERVICE}",
         "tamso-helper status",
         "tamso-helper setlimit 100",
+        f"launchctl bootout {ROTATE_SERVICE}",
         f"launchctl bootout {SERVICE}",
         "tamso-helper status",
     ])
@@ -375,7 +506,8 @@ class Lint(ScriptTestCase):
   def test_scripts_are_clean_posix_sh(self):
     done = subprocess.run(["shellcheck", "--shell=sh", "--severity=warning",
                            str(self.scripts / "install.sh"),
-                           str(self.scripts / "uninstall.sh")],
+                           str(self.scripts / "uninstall.sh"),
+                           str(self.scripts / "rotate")],
                           capture_output=True, text=True, timeout=60)
     self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
 
