@@ -286,12 +286,16 @@ kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selecto
 	memset(&out, 0, sizeof out);
 	kern_return_t kr = kIOReturnSuccess;
 	bool usable = sim::with_machine([&](sim::machine &m) {
-		if (m.fail_call) {
-			std::string line = std::string(word) + " " + sim::key_name(in.key) + " error";
+		// The call itself fails: a broken user client, or a key the firmware keeps for
+		// Apple's own processes.
+		std::string name = sim::key_name(in.key);
+		bool denied = !m.fail_call && sim::key_denied(m, name, word);
+		if (m.fail_call || denied) {
+			std::string line = std::string(word) + " " + name + " error";
 			if (in.command == 6)
 				line += " " + sim::hex(in.bytes, std::min<size_t>(in.data_size, 32));
 			trace(line);
-			kr = kIOReturnError;
+			kr = denied ? kIOReturnNotPrivileged : kIOReturnError;
 			return false;
 		}
 		bool changed = false;

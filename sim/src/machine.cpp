@@ -1,4 +1,5 @@
 // The machine file: parsing, rewriting, and the rules read off it.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -142,6 +143,19 @@ std::string parse_battery(const std::vector<std::string> &w, machine *m)
 	return "";
 }
 
+int signal_number(const std::string &name)
+{
+	if (name == "TERM")
+		return SIGTERM;
+	if (name == "INT")
+		return SIGINT;
+	if (name == "HUP")
+		return SIGHUP;
+	if (name == "PIPE")
+		return SIGPIPE;
+	return 0;
+}
+
 std::string parse_event(const std::vector<std::string> &w, sim_event *event)
 {
 	if (w.size() < 3 || !parse_double(w[1], &event->at) || event->at < 0)
@@ -159,9 +173,16 @@ std::string parse_event(const std::vector<std::string> &w, sim_event *event)
 	           value <= LONG_MAX) {
 		event->kind = event_kind::limit;
 		event->arg = static_cast<long>(value);
-	} else if (what == "signal" && w.size() == 4 && (w[3] == "TERM" || w[3] == "INT")) {
+	} else if (what == "sleep" && w.size() == 5 && w[4] == "forced" && parse_long(w[3], &value) &&
+	           value >= 0) {
+		event->kind = event_kind::sleep;
+		event->arg = static_cast<long>(value);
+		event->forced = true;
+	} else if (what == "reset" && w.size() == 3) {
+		event->kind = event_kind::reset;
+	} else if (what == "signal" && w.size() == 4 && signal_number(w[3]) != 0) {
 		event->kind = event_kind::signal;
-		event->arg = w[3] == "TERM" ? SIGTERM : SIGINT;
+		event->arg = signal_number(w[3]);
 	} else
 		return "unknown event '" + what + "'";
 	return "";
@@ -207,6 +228,14 @@ std::string parse_line(const std::vector<std::string> &w, machine *m, machine_li
 			return "";
 		}
 		return "fail is 'fail call' or 'fail NAME keyinfo|read|write'";
+	}
+	if (d == "deny") {
+		if (w.size() == 3 && w[1].size() == 4 &&
+		    (w[2] == "keyinfo" || w[2] == "read" || w[2] == "write")) {
+			m->denies.emplace_back(w[1], w[2]);
+			return "";
+		}
+		return "deny is 'deny NAME keyinfo|read|write'";
 	}
 	if (d == "power" && w.size() == 2) {
 		if (w[1] == "ac")
@@ -392,6 +421,21 @@ bool key_fails(const machine &m, const std::string &name, const char *command)
 		if (fail.first == name && fail.second == command)
 			return true;
 	return false;
+}
+
+bool key_denied(const machine &m, const std::string &name, const char *command)
+{
+	for (const auto &deny : m.denies)
+		if (deny.first == name && deny.second == command)
+			return true;
+	return false;
+}
+
+void reset_inhibit_keys(machine &m)
+{
+	for (sim_key &key : m.keys)
+		if (key.name == "CHTE" || key.name == "CH0B" || key.name == "CH0C")
+			std::fill(key.value.begin(), key.value.end(), 0);
 }
 
 bool charging_inhibited(const machine &m)

@@ -64,15 +64,22 @@ struct loop_state {
 	double deadline = 0;
 	long sleep_length = 0;
 	double wake_at = 0;
+	int jumps_unchecked = 0; // virtual-time jumps since the last look for signals
+	bool signal_sent = false; // a signal event ran: look for it at once
 };
 
 loop_state &loop()
 {
-	static auto *state = new loop_state;
+	static auto *state = [] {
+		auto *l = new loop_state;
+		sigemptyset(&l->watched); // a sigset_t has no empty value of its own
+		return l;
+	}();
 	return *state;
 }
 
 constexpr double ack_timeout = 30.0;
+constexpr int jumps_per_look = 16;
 constexpr double never = INFINITY;
 
 const char *message_word(uint32_t type)
@@ -113,7 +120,17 @@ void activate(signal_source *source)
 
 const char *signal_word(int signo)
 {
-	return signo == SIGTERM ? "TERM" : signo == SIGINT ? "INT" : "OTHER";
+	switch (signo) {
+	case SIGTERM:
+		return "TERM";
+	case SIGINT:
+		return "INT";
+	case SIGHUP:
+		return "HUP";
+	case SIGPIPE:
+		return "PIPE";
+	}
+	return "OTHER";
 }
 
 // Hands every queued signal to its source's handler, on this (the main) thread.
@@ -133,6 +150,7 @@ void deliver_signals()
 			sigset_t one;
 			sigemptyset(&one);
 			sigaddset(&one, signo);
+			flush_trace();
 			sigprocmask(SIG_UNBLOCK, &one, nullptr);
 			raise(signo);
 		}
@@ -156,6 +174,7 @@ void wait_for_signal(double timeout)
 		ts.tv_nsec = static_cast<long>((timeout - static_cast<double>(ts.tv_sec)) * 1e9);
 		limit = &ts;
 	}
+	flush_trace();
 	int n = ppoll(l.signal_fd == -1 ? nullptr : &fd, l.signal_fd == -1 ? 0 : 1, limit, nullptr);
 	(void)n; // woken by a signal, the time, or an interruption: the loop looks again
 }
@@ -214,10 +233,13 @@ void run_event(const sim_event &event)
 	switch (event.kind) {
 	case event_kind::sleep:
 		l.sleep_length = event.arg;
-		if (client_listening())
-			ask(kIOMessageCanSystemSleep, stage::can_sleep);
-		else
+		// Only an idle sleep is asked about; a forced one starts with will-sleep.
+		if (!client_listening())
 			go_to_sleep();
+		else if (event.forced)
+			ask(kIOMessageSystemWillSleep, stage::will_sleep);
+		else
+			ask(kIOMessageCanSystemSleep, stage::can_sleep);
 		break;
 	case event_kind::plug:
 	case event_kind::unplug:
@@ -229,7 +251,17 @@ void run_event(const sim_event &event)
 	case event_kind::limit:
 		write_limit_file(event.arg);
 		break;
+	case event_kind::reset:
+		with_machine([](machine &m) {
+			reset_inhibit_keys(m);
+			trace("reset");
+			return true;
+		});
+		break;
 	case event_kind::signal:
+		// A signal with its default action ends the process inside kill().
+		flush_trace();
+		l.signal_sent = true;
 		kill(getpid(), static_cast<int>(event.arg));
 		break;
 	}
@@ -483,6 +515,8 @@ void CFRunLoopRun(void)
 	sim::loop_state &l = sim::loop();
 	l.ran = true;
 	l.stop = false;
+	l.next_event = 0;
+	l.jumps_unchecked = sim::jumps_per_look; // the first round looks
 	sim::set_loop_started();
 	sim::with_machine([&](sim::machine &m) {
 		l.events = m.events;
@@ -490,18 +524,26 @@ void CFRunLoopRun(void)
 	});
 	std::stable_sort(l.events.begin(), l.events.end(),
 	                 [](const sim::sim_event &a, const sim::sim_event &b) { return a.at < b.at; });
+	bool virtual_time = sim::virtual_clock();
 	while (!l.stop) {
-		if (!sim::asleep())
+		// In virtual time a look for signals (a system call) comes every few jumps, and at
+		// once after a signal event; a signal from outside still gets its chance.
+		bool look = !virtual_time || l.signal_sent || l.jumps_unchecked >= sim::jumps_per_look;
+		if (look && !sim::asleep()) {
+			l.signal_sent = false;
+			l.jumps_unchecked = 0;
 			sim::deliver_signals();
+		}
 		if (l.stop || sim::step_due())
 			continue;
 		double next = sim::next_due();
-		if (sim::virtual_clock() && next != sim::never) {
+		if (virtual_time && next != sim::never) {
 			sim::advance_clock(next);
-			// A signal sent from outside still gets its chance between jumps.
+			l.jumps_unchecked++;
 			continue;
 		}
 		sim::wait_for_signal(next == sim::never ? sim::never : next - sim::now());
+		l.jumps_unchecked = sim::jumps_per_look; // woken, perhaps by a signal
 	}
 }
 
@@ -551,6 +593,7 @@ void dispatch_resume(dispatch_object_t object) noexcept
 	auto *source = static_cast<sim::signal_source *>(object);
 	if (source->suspended == 0) {
 		misuse("dispatch_resume of a source that is not suspended (over-resume)");
+		sim::flush_trace();
 		abort(); // libdispatch crashes here
 	}
 	if (--source->suspended == 0 && !source->active)

@@ -1,10 +1,12 @@
 // The world of one process on the simulated Mac: where its root is, the machine as of
 // now, the clock, the battery model, the trace and the history.
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -34,6 +36,9 @@ struct world_state {
 	bool loaded = false;
 	file_identity seen;
 	int trace_fd = -1;
+	bool trace_buffered = false; // virtual time: lines wait in trace_buffer
+	std::string trace_buffer;
+	std::string root_error; // why the root cannot be used; "" when it can
 	int lock_fd = -1; // machine.lock, open for the process's life
 	std::vector<std::string> memory_trace;
 	std::vector<std::array<uint8_t, 80>> memory_requests;
@@ -55,6 +60,7 @@ world_state &w()
 }
 
 constexpr double unix_offset = 978307200.0;
+constexpr size_t trace_buffer_limit = 64 * 1024;
 
 double real_now()
 {
@@ -74,9 +80,11 @@ std::string default_root()
 
 void make_dirs(const std::string &path)
 {
+	int saved = errno;
 	for (size_t i = 1; i <= path.size(); i++)
 		if (i == path.size() || path[i] == '/')
 			(void)mkdir(path.substr(0, i).c_str(), 0755);
+	errno = saved;
 }
 
 bool write_file(const std::string &path, const std::string &content, mode_t mode)
@@ -89,8 +97,11 @@ bool write_file(const std::string &path, const std::string &content, mode_t mode
 	ok = ::close(fd) == 0 && ok;
 	if (ok)
 		ok = ::rename(temporary.c_str(), path.c_str()) == 0;
-	if (!ok)
+	if (!ok) {
+		int saved = errno;
 		::unlink(temporary.c_str());
+		errno = saved;
+	}
 	return ok;
 }
 
@@ -114,14 +125,70 @@ const char pmset_script[] = "#!/bin/sh\n"
                             "echo \"pmset $*\" >> \"$root/trace\"\n";
 
 // A new root: the default machine, an empty Application Support folder and pmset.
-void seed(const std::string &root)
+// False (errno says why) when the machine file cannot be written.
+bool seed(const std::string &root)
 {
 	make_dirs(root + "/Library/Application Support");
 	make_dirs(root + "/usr/bin");
 	struct stat st;
 	if (stat((root + "/usr/bin/pmset").c_str(), &st) == -1)
 		write_file(root + "/usr/bin/pmset", pmset_script, 0755);
-	write_file(root + "/machine", default_machine_text, 0644);
+	return write_file(root + "/machine", default_machine_text, 0644);
+}
+
+// Makes the root ready: created and seeded when new. Returns why it cannot be used (it
+// cannot be created, is no folder, cannot be read or written), or "" when it can. Access is
+// checked for the effective user, as a set-user-id program opens files with it.
+std::string prepare_root(const std::string &root)
+{
+	make_dirs(root);
+	struct stat st;
+	if (stat(root.c_str(), &st) == -1)
+		return strerror(errno);
+	if (!S_ISDIR(st.st_mode))
+		return strerror(ENOTDIR);
+	if (faccessat(AT_FDCWD, root.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) == -1)
+		return strerror(errno);
+	std::string machine = root + "/machine";
+	if (stat(machine.c_str(), &st) == -1) {
+		if (!seed(root))
+			return strerror(errno);
+	} else {
+		make_dirs(root + "/Library/Application Support"); // always there on a Mac
+	}
+	if (faccessat(AT_FDCWD, machine.c_str(), R_OK, AT_EACCESS) == -1)
+		return strerror(errno);
+	return "";
+}
+
+// The one report of an unusable root, on standard error: there is no trace to say it.
+void report_root(const std::string &root, const std::string &why)
+{
+	std::string line = "simmac: cannot use root " + root + ": " + why + "\n";
+	(void)!::write(2, line.data(), line.size());
+}
+
+// Writes out the buffered trace lines. Lines are whole when they reach the file.
+void write_trace_buffer()
+{
+	world_state &s = w();
+	if (s.trace_buffer.empty())
+		return;
+	size_t done = 0;
+	while (s.trace_fd != -1 && done < s.trace_buffer.size()) {
+		ssize_t n = ::write(s.trace_fd, s.trace_buffer.data() + done, s.trace_buffer.size() - done);
+		if (n <= 0 && errno != EINTR)
+			break;
+		if (n > 0)
+			done += static_cast<size_t>(n);
+	}
+	s.trace_buffer.clear();
+}
+
+// A child of fork() leaves its parent's waiting lines to the parent.
+void forget_parents_lines()
+{
+	w().trace_buffer.clear();
 }
 
 // A one-shot process must have released every object it was handed by the time it ends;
@@ -135,6 +202,12 @@ void check_leaks()
 		misuse("leak of " + std::to_string(objects) + " objects at exit");
 }
 
+void at_exit()
+{
+	check_leaks();
+	flush_trace();
+}
+
 void start()
 {
 	world_state &s = w();
@@ -144,7 +217,8 @@ void start()
 	static bool registered = false;
 	if (!registered) {
 		registered = true;
-		atexit(check_leaks);
+		atexit(at_exit);
+		pthread_atfork(flush_trace, nullptr, forget_parents_lines);
 	}
 	const char *clock = getenv("SIMMAC_CLOCK");
 	s.virtual_clock = clock != nullptr && strcmp(clock, "virtual") == 0;
@@ -153,11 +227,10 @@ void start()
 		return;
 	const char *root = getenv("SIMMAC_ROOT");
 	s.root = root != nullptr && root[0] != '\0' ? root : default_root();
-	struct stat st;
-	if (stat((s.root + "/machine").c_str(), &st) == -1)
-		seed(s.root);
-	else
-		make_dirs(s.root + "/Library/Application Support"); // always there on a Mac
+	s.trace_buffered = s.virtual_clock;
+	s.root_error = prepare_root(s.root);
+	if (!s.root_error.empty())
+		report_root(s.root, s.root_error);
 }
 
 file_identity identity_of(const std::string &path)
@@ -298,6 +371,8 @@ void save(machine &m)
 	std::string path = s.root + "/machine";
 	if (write_file(path, format_machine(m), 0644))
 		s.seen = identity_of(path);
+	// The trace keeps up with every change a reader can see in the machine file.
+	flush_trace();
 }
 
 void load_if_changed()
@@ -374,6 +449,8 @@ bool with_machine(const std::function<bool(machine &)> &change)
 {
 	start();
 	world_state &s = w();
+	if (!s.root_error.empty())
+		return false; // as for a broken service; standard error said why
 	int lock = -1;
 	bool shared = !s.memory && !s.virtual_clock;
 	if (shared) {
@@ -412,18 +489,29 @@ void trace(const std::string &line)
 		s.memory_trace.push_back(line);
 		return;
 	}
+	if (!s.root_error.empty())
+		return;
 	if (s.trace_fd == -1)
 		s.trace_fd = ::open((s.root + "/trace").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 	if (s.trace_fd == -1)
 		return;
-	std::string text = line + "\n";
-	(void)!::write(s.trace_fd, text.data(), text.size());
+	s.trace_buffer += line;
+	s.trace_buffer += '\n';
+	// In real time other processes write beside this one, so each line goes out at once.
+	if (!s.trace_buffered || s.trace_buffer.size() >= trace_buffer_limit)
+		write_trace_buffer();
+}
+
+void flush_trace()
+{
+	write_trace_buffer();
 }
 
 void misuse(const std::string &what)
 {
 	w().misuses++;
 	trace("misuse " + what);
+	flush_trace(); // a broken rule may be followed by a crash
 }
 
 long misuse_count()

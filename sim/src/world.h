@@ -27,12 +27,13 @@ struct sim_source {
 	long long max = 0;
 };
 
-enum class event_kind { sleep, plug, unplug, limit, signal };
+enum class event_kind { sleep, plug, unplug, limit, signal, reset };
 
 struct sim_event {
 	double at = 0; // seconds after the run loop started
 	event_kind kind = event_kind::plug;
-	long arg = 0; // sleep seconds, limit value or signal number
+	long arg = 0;        // sleep seconds, limit value or signal number
+	bool forced = false; // a sleep that asks no can-sleep question
 };
 
 // Which state a line of the machine file shows, so that a rewrite keeps every other
@@ -51,6 +52,7 @@ struct machine {
 	bool fail_call = false;
 	std::vector<sim_key> keys;
 	std::vector<std::pair<std::string, std::string>> fails; // key name, command word
+	std::vector<std::pair<std::string, std::string>> denies; // the call itself refused
 	power_mode power = power_mode::ac;
 	std::vector<sim_source> sources;
 	bool register_ok = true;
@@ -71,6 +73,9 @@ extern const char *const default_machine_text;
 
 sim_key *find_key(machine &m, const std::string &name);
 bool key_fails(const machine &m, const std::string &name, const char *command);
+bool key_denied(const machine &m, const std::string &name, const char *command);
+// The firmware's reset: every charge-inhibit key the machine holds back to zero bytes.
+void reset_inhibit_keys(machine &m);
 // The model's rule: CHTE decides when present, else CH0B or CH0C.
 bool charging_inhibited(const machine &m);
 sim_source *battery_source(machine &m);
@@ -83,7 +88,10 @@ sim_source *battery_source(machine &m);
 // machine (malformed file), without calling `change`.
 bool with_machine(const std::function<bool(machine &)> &change);
 
+// Appends a line to the trace. In virtual time the lines collect in a buffer that
+// flush_trace() writes out; in real time each is written at once.
 void trace(const std::string &line);
+void flush_trace();
 void misuse(const std::string &what);
 
 double now(); // CFAbsoluteTime of the simulated clock
