@@ -1,43 +1,17 @@
-// The simulated Mac's IOKit: the AppleSMC user client, the power-source snapshot and the
-// registration for system power messages.
-#include <IOKit/IOMessage.h>
-#include <IOKit/pwr_mgt/IOPMLib.h>
-#include <IOKit/ps/IOPSKeys.h>
-#include <IOKit/ps/IOPowerSources.h>
+// The simulated Mac's AppleSMC user client: the service lookup, the connection and the
+// 80-byte records it answers from the machine's keys.
+#include <IOKit/IOKitLib.h>
 
+#include <algorithm>
 #include <cstring>
-#include <map>
 
+#include "io_objects.h"
 #include "objects.h"
-#include "power.h"
 #include "world.h"
 
 namespace sim {
 
 namespace {
-
-enum class io_kind { service, connection, root_domain, notifier };
-
-std::map<io_object_t, io_kind> &io_objects()
-{
-	static auto *objects = new std::map<io_object_t, io_kind>;
-	return *objects;
-}
-
-io_object_t new_io_object(io_kind kind)
-{
-	static io_object_t next = 0x1003;
-	io_object_t name = next;
-	next += 0x100;
-	io_objects()[name] = kind;
-	return name;
-}
-
-bool is_io(io_object_t name, io_kind kind)
-{
-	auto found = io_objects().find(name);
-	return found != io_objects().end() && found->second == kind;
-}
 
 // The SMC's record, as the user client reads it.
 struct record {
@@ -53,9 +27,11 @@ struct record {
 	uint8_t reserved3[5];
 	uint8_t bytes[32];
 };
+
 static_assert(sizeof(record) == 80);
 
 constexpr uint8_t smc_key_not_found = 0x84;
+
 constexpr uint8_t smc_error = 0x82;
 
 std::string key_name(uint32_t code)
@@ -133,39 +109,15 @@ void answer(machine &m, const record &in, record &out, bool *changed)
 
 } // namespace
 
-long live_io_objects()
-{
-	long count = 0;
-	for (const auto &entry : io_objects())
-		if (entry.second == io_kind::service || entry.second == io_kind::notifier)
-			count++;
-	return count;
-}
-
-power_client &client()
-{
-	static power_client the_client;
-	return the_client;
-}
-
-bool client_listening()
-{
-	power_client &c = client();
-	return c.registered && c.source != nullptr && c.source->attached;
-}
-
 } // namespace sim
 
 using sim::misuse;
 using sim::trace;
 
-struct IONotificationPort {
-	CFRunLoopSourceRef source = nullptr;
-};
-
 extern "C" {
 
 mach_port_t mach_task_self_ = 0x103;
+
 const mach_port_t kIOMainPortDefault = 0;
 
 CFMutableDictionaryRef IOServiceMatching(const char *name)
@@ -240,23 +192,6 @@ kern_return_t IOServiceClose(io_connect_t connect)
 	return kIOReturnSuccess;
 }
 
-kern_return_t IOObjectRelease(io_object_t object)
-{
-	if (object == IO_OBJECT_NULL)
-		return KERN_SUCCESS;
-	auto found = sim::io_objects().find(object);
-	if (found == sim::io_objects().end()) {
-		misuse("IOObjectRelease of a released or unknown object");
-		return KERN_INVALID_NAME;
-	}
-	if (found->second == sim::io_kind::connection || found->second == sim::io_kind::root_domain) {
-		misuse("IOObjectRelease of a connection (IOServiceClose closes it)");
-		return KERN_INVALID_RIGHT;
-	}
-	sim::io_objects().erase(found);
-	return KERN_SUCCESS;
-}
-
 kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector,
                                         const void *inputStruct, size_t inputStructCnt,
                                         void *outputStruct, size_t *outputStructCnt)
@@ -308,153 +243,6 @@ kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selecto
 		return kr;
 	memcpy(outputStruct, &out, sizeof out);
 	*outputStructCnt = sizeof out;
-	return kIOReturnSuccess;
-}
-
-// --- power sources ---
-
-struct sim_snapshot : sim::cf_object {
-	std::vector<CFStringRef> names;
-	std::vector<CFDictionaryRef> descriptions;
-	CFStringRef providing = nullptr;
-	sim_snapshot() : cf_object(sim::cf_kind::snapshot) {}
-	~sim_snapshot() override
-	{
-		for (CFStringRef name : names)
-			sim::unhold(name);
-		for (CFDictionaryRef description : descriptions)
-			sim::unhold(description);
-	}
-};
-
-CFTypeRef IOPSCopyPowerSourcesInfo(void)
-{
-	if (sim::take_failure("IOPSCopyPowerSourcesInfo"))
-		return nullptr;
-	sim::machine copy;
-	bool usable = sim::with_machine([&](sim::machine &m) {
-		copy.power = m.power;
-		copy.sources = m.sources;
-		return false;
-	});
-	if (!usable || copy.power == sim::power_mode::unavailable)
-		return nullptr;
-	auto *snapshot = new sim_snapshot;
-	sim::track_object(snapshot);
-	bool on_ac = copy.power == sim::power_mode::ac;
-	if (copy.power != sim::power_mode::none)
-		snapshot->providing = on_ac ? CFSTR(kIOPMACPowerKey) : CFSTR(kIOPMBatteryPowerKey);
-	for (const sim::sim_source &source : copy.sources) {
-		CFStringRef name = sim::make_string(source.name);
-		CFMutableDictionaryRef description = sim::make_dictionary();
-		sim::dictionary_set(description, CFSTR(kIOPSNameKey), name);
-		sim::dictionary_set(description, CFSTR(kIOPSTypeKey), CFSTR(kIOPSInternalBatteryType));
-		sim::dictionary_set(description, CFSTR(kIOPSPowerSourceStateKey),
-		                    on_ac ? CFSTR(kIOPSACPowerValue) : CFSTR(kIOPSBatteryPowerValue));
-		auto put_number = [&](const char *key, long long value) {
-			CFNumberRef number = sim::make_number(value);
-			sim::dictionary_set(description, __CFStringMakeConstantString(key), number);
-			CFRelease(number);
-		};
-		if (source.has_current)
-			put_number(kIOPSCurrentCapacityKey, source.current);
-		if (source.has_max)
-			put_number(kIOPSMaxCapacityKey, source.max);
-		sim::hold(name);
-		sim::hold(description);
-		snapshot->names.push_back(name);
-		snapshot->descriptions.push_back(description);
-		CFRelease(name);
-		CFRelease(description);
-	}
-	return snapshot;
-}
-
-CFArrayRef IOPSCopyPowerSourcesList(CFTypeRef blob)
-{
-	if (!sim::is_object(blob, sim::cf_kind::snapshot, "IOPSCopyPowerSourcesList"))
-		return nullptr;
-	if (sim::take_failure("IOPSCopyPowerSourcesList"))
-		return nullptr;
-	auto *snapshot = static_cast<const sim_snapshot *>(blob);
-	auto *list = sim::make_array();
-	for (CFStringRef name : snapshot->names) {
-		sim::hold(name);
-		list->items.push_back(name);
-	}
-	return list;
-}
-
-CFDictionaryRef IOPSGetPowerSourceDescription(CFTypeRef blob, CFTypeRef ps)
-{
-	if (!sim::is_object(blob, sim::cf_kind::snapshot, "IOPSGetPowerSourceDescription"))
-		return nullptr;
-	if (sim::take_failure("IOPSGetPowerSourceDescription"))
-		return nullptr;
-	auto *snapshot = static_cast<const sim_snapshot *>(blob);
-	for (size_t i = 0; i < snapshot->names.size(); i++)
-		if (snapshot->names[i] == ps)
-			return snapshot->descriptions[i];
-	return nullptr;
-}
-
-CFStringRef IOPSGetProvidingPowerSourceType(CFTypeRef snapshot)
-{
-	if (!sim::is_object(snapshot, sim::cf_kind::snapshot, "IOPSGetProvidingPowerSourceType"))
-		return nullptr;
-	return static_cast<const sim_snapshot *>(snapshot)->providing;
-}
-
-// --- system power ---
-
-io_connect_t IORegisterForSystemPower(void *refcon, IONotificationPortRef *thePortRef,
-                                      IOServiceInterestCallback callback, io_object_t *notifier)
-{
-	bool ok = false;
-	bool usable = sim::with_machine([&](sim::machine &m) {
-		ok = m.register_ok;
-		return false;
-	});
-	if (!usable || !ok || callback == nullptr || sim::take_failure("IORegisterForSystemPower")) {
-		trace("register fail");
-		return IO_OBJECT_NULL;
-	}
-	sim::power_client &c = sim::client();
-	if (c.registered)
-		misuse("IORegisterForSystemPower called twice");
-	auto *port = new IONotificationPort;
-	port->source = sim::make_source();
-	c.registered = true;
-	c.callback = callback;
-	c.refcon = refcon;
-	c.root = sim::new_io_object(sim::io_kind::root_domain);
-	c.service = sim::new_io_object(sim::io_kind::service);
-	c.source = port->source;
-	c.port = port;
-	*thePortRef = port;
-	*notifier = sim::new_io_object(sim::io_kind::notifier);
-	trace("register ok");
-	return c.root;
-}
-
-CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef notify)
-{
-	if (notify == nullptr) {
-		misuse("IONotificationPortGetRunLoopSource of NULL");
-		return nullptr;
-	}
-	return notify->source;
-}
-
-IOReturn IOAllowPowerChange(io_connect_t kernelPort, intptr_t notificationID)
-{
-	sim::power_client &c = sim::client();
-	if (!c.registered || kernelPort != c.root) {
-		misuse("IOAllowPowerChange with a port that is not the root domain's");
-		return kIOReturnBadArgument;
-	}
-	if (!sim::acknowledge(static_cast<long>(notificationID)))
-		return kIOReturnBadArgument;
 	return kIOReturnSuccess;
 }
 
