@@ -13,8 +13,6 @@ namespace {
 
 constexpr size_t trace_buffer_limit = 64 * 1024;
 
-} // namespace
-
 // Writes out the buffered trace lines. Lines are whole when they reach the file.
 void write_trace_buffer()
 {
@@ -31,6 +29,8 @@ void write_trace_buffer()
 	}
 	s.trace_buffer.clear();
 }
+
+} // namespace
 
 // A child of fork() leaves its parent's waiting lines to the parent.
 void forget_parents_lines()
