@@ -29,43 +29,44 @@ CFTypeRef IOPSCopyPowerSourcesInfo(void)
 {
 	if (sim::take_failure("IOPSCopyPowerSourcesInfo"))
 		return nullptr;
-	sim::machine copy;
+	sim_snapshot *snapshot = nullptr;
+	// Built from the machine as it is, without a copy of its sources: a daemon asks for a
+	// snapshot every pass.
 	bool usable = sim::with_machine([&](sim::machine &m) {
-		copy.power = m.power;
-		copy.sources = m.sources;
+		if (m.power == sim::power_mode::unavailable)
+			return false;
+		snapshot = new sim_snapshot;
+		sim::track_object(snapshot);
+		bool on_ac = m.power == sim::power_mode::ac;
+		if (m.power != sim::power_mode::none)
+			snapshot->providing = on_ac ? CFSTR(kIOPMACPowerKey) : CFSTR(kIOPMBatteryPowerKey);
+		for (const sim::sim_source &source : m.sources) {
+			CFStringRef name = sim::make_string(source.name);
+			CFMutableDictionaryRef description = sim::make_dictionary();
+			description->entries.reserve(5);
+			sim::dictionary_set(description, CFSTR(kIOPSNameKey), name);
+			sim::dictionary_set(description, CFSTR(kIOPSTypeKey), CFSTR(kIOPSInternalBatteryType));
+			sim::dictionary_set(description, CFSTR(kIOPSPowerSourceStateKey),
+			                    on_ac ? CFSTR(kIOPSACPowerValue) : CFSTR(kIOPSBatteryPowerValue));
+			auto put_number = [&](CFStringRef key, long long value) {
+				CFNumberRef number = sim::make_number(value);
+				sim::dictionary_set(description, key, number);
+				CFRelease(number);
+			};
+			if (source.has_current)
+				put_number(CFSTR(kIOPSCurrentCapacityKey), source.current);
+			if (source.has_max)
+				put_number(CFSTR(kIOPSMaxCapacityKey), source.max);
+			sim::hold(name);
+			sim::hold(description);
+			snapshot->names.push_back(name);
+			snapshot->descriptions.push_back(description);
+			CFRelease(name);
+			CFRelease(description);
+		}
 		return false;
 	});
-	if (!usable || copy.power == sim::power_mode::unavailable)
-		return nullptr;
-	auto *snapshot = new sim_snapshot;
-	sim::track_object(snapshot);
-	bool on_ac = copy.power == sim::power_mode::ac;
-	if (copy.power != sim::power_mode::none)
-		snapshot->providing = on_ac ? CFSTR(kIOPMACPowerKey) : CFSTR(kIOPMBatteryPowerKey);
-	for (const sim::sim_source &source : copy.sources) {
-		CFStringRef name = sim::make_string(source.name);
-		CFMutableDictionaryRef description = sim::make_dictionary();
-		sim::dictionary_set(description, CFSTR(kIOPSNameKey), name);
-		sim::dictionary_set(description, CFSTR(kIOPSTypeKey), CFSTR(kIOPSInternalBatteryType));
-		sim::dictionary_set(description, CFSTR(kIOPSPowerSourceStateKey),
-		                    on_ac ? CFSTR(kIOPSACPowerValue) : CFSTR(kIOPSBatteryPowerValue));
-		auto put_number = [&](const char *key, long long value) {
-			CFNumberRef number = sim::make_number(value);
-			sim::dictionary_set(description, __CFStringMakeConstantString(key), number);
-			CFRelease(number);
-		};
-		if (source.has_current)
-			put_number(kIOPSCurrentCapacityKey, source.current);
-		if (source.has_max)
-			put_number(kIOPSMaxCapacityKey, source.max);
-		sim::hold(name);
-		sim::hold(description);
-		snapshot->names.push_back(name);
-		snapshot->descriptions.push_back(description);
-		CFRelease(name);
-		CFRelease(description);
-	}
-	return snapshot;
+	return usable ? snapshot : nullptr;
 }
 
 CFArrayRef IOPSCopyPowerSourcesList(CFTypeRef blob)

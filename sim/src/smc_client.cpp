@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
 
 #include "io_objects.h"
 #include "objects.h"
@@ -63,6 +66,17 @@ const char *command_word(uint8_t command)
 	return nullptr;
 }
 
+// A trace line from its words, built in one buffer kept for the process's life: the SMC
+// answers a few requests every pass of a daemon.
+void trace_words(std::initializer_list<std::string_view> words)
+{
+	static auto *line = new std::string;
+	line->clear();
+	for (std::string_view word : words)
+		line->append(word);
+	trace(*line);
+}
+
 // Answers one request against the machine; the trace line says what happened.
 void answer(machine &m, const record &in, record &out, bool *changed)
 {
@@ -73,18 +87,18 @@ void answer(machine &m, const record &in, record &out, bool *changed)
 	if (in.command == 9) {
 		if (fails) {
 			out.result = smc_key_not_found;
-			trace("keyinfo " + name + " fail");
+			trace_words({"keyinfo ", name, " fail"});
 			return;
 		}
 		out.data_size = key->size;
 		out.data_type = type_code(key->type);
-		trace("keyinfo " + name + " ok " + std::to_string(key->size));
+		trace_words({"keyinfo ", name, " ok ", std::to_string(key->size)});
 		return;
 	}
 	if (in.command == 5) {
 		if (fails) {
 			out.result = key == nullptr ? smc_key_not_found : smc_error;
-			trace("read " + name + " fail");
+			trace_words({"read ", name, " fail"});
 			return;
 		}
 		size_t size = std::min<size_t>(key->value.size(), sizeof out.bytes);
@@ -92,19 +106,19 @@ void answer(machine &m, const record &in, record &out, bool *changed)
 		if (size > 0)
 			memcpy(out.bytes, key->value.data(), size);
 		out.data_size = static_cast<uint32_t>(size);
-		trace("read " + name + " ok " + hex(key->value.data(), size));
+		trace_words({"read ", name, " ok ", hex(key->value.data(), size)});
 		return;
 	}
 	size_t size = std::min<size_t>(in.data_size, sizeof in.bytes);
 	std::string value = hex(in.bytes, size);
 	if (fails || in.data_size != key->size) {
 		out.result = key == nullptr ? smc_key_not_found : smc_error;
-		trace("write " + name + " fail " + value);
+		trace_words({"write ", name, " fail ", value});
 		return;
 	}
 	key->value.assign(in.bytes, in.bytes + size);
 	*changed = true;
-	trace("write " + name + " ok " + value);
+	trace_words({"write ", name, " ok ", value});
 }
 
 } // namespace

@@ -38,12 +38,12 @@ void forget_parents_lines()
 	w().trace_buffer.clear();
 }
 
-void trace(const std::string &line)
+void trace(std::string_view line)
 {
 	start();
 	world_state &s = w();
 	if (s.memory) {
-		s.memory_trace.push_back(line);
+		s.memory_trace.emplace_back(line);
 		return;
 	}
 	if (!s.root_error.empty())
@@ -52,7 +52,7 @@ void trace(const std::string &line)
 		s.trace_fd = ::open((s.root + "/trace").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 	if (s.trace_fd == -1)
 		return;
-	s.trace_buffer += line;
+	s.trace_buffer.append(line);
 	s.trace_buffer += '\n';
 	// In real time other processes write beside this one, so each line goes out at once.
 	if (!s.trace_buffered || s.trace_buffer.size() >= trace_buffer_limit)

@@ -144,7 +144,7 @@ void use_memory_machine(const std::string &text)
 		advance_battery(s.m, now());
 }
 
-bool with_machine(const std::function<bool(machine &)> &change)
+bool with_machine_do(bool (*change)(void *context, machine &m), void *context)
 {
 	start();
 	world_state &s = w();
@@ -168,7 +168,7 @@ bool with_machine(const std::function<bool(machine &)> &change)
 	}
 	if (ok) {
 		bool dirty = advance_battery(s.m, now());
-		if (change(s.m)) {
+		if (change(context, s.m)) {
 			note_history(s.m, now());
 			dirty = true;
 		}

@@ -4,8 +4,9 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "machine.h"
@@ -16,11 +17,19 @@ namespace sim {
 // machine file's lock, reloaded if another process changed it, the battery brought up
 // to date, and saved if `change` returns true. Returns false when there is no usable
 // machine (malformed file), without calling `change`.
-bool with_machine(const std::function<bool(machine &)> &change);
+bool with_machine_do(bool (*change)(void *context, machine &m), void *context);
+template <typename F> bool with_machine(F &&change)
+{
+	// No std::function: a daemon changes the machine a few times every pass, and a lambda
+	// that captures more than two references would cost a heap allocation each time.
+	using callable = std::remove_reference_t<F>;
+	return with_machine_do([](void *context, machine &m) -> bool { return (*static_cast<callable *>(context))(m); },
+	                       const_cast<void *>(static_cast<const void *>(&change)));
+}
 
 // Appends a line to the trace. In virtual time the lines collect in a buffer that
 // flush_trace() writes out; in real time each is written at once.
-void trace(const std::string &line);
+void trace(std::string_view line);
 void flush_trace();
 void misuse(const std::string &what);
 
