@@ -13,8 +13,10 @@ import sys
 
 PRODUCT = {"dispatch.cpp", "reports.cpp", "main.cpp", "daemon.cpp", "regulator.cpp",
            "battery.cpp", "limit.cpp", "charge.cpp", "smc.cpp"}
-SIMULATED_MAC = {"corefoundation.cpp", "iokit.cpp", "machine.cpp", "posix.cpp",
-                 "runloop.cpp", "testing.cpp", "world.cpp"}
+SIMULATED_MAC = {"clock.cpp", "corefoundation.cpp", "io_objects.cpp", "machine_file.cpp",
+                 "machine_parse.cpp", "machine_rules.cpp", "posix.cpp", "power_sources.cpp",
+                 "root.cpp", "runloop.cpp", "signals.cpp", "smc_client.cpp", "system_power.cpp",
+                 "testing.cpp", "timers.cpp", "trace.cpp", "world.cpp"}
 
 
 def owners(path):

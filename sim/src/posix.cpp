@@ -99,6 +99,7 @@ int execl(const char *path, const char *arg, ...)
 	va_end(args);
 	argv.push_back(nullptr);
 	std::string mapped = sim::map_path(path);
+	sim::flush_trace(); // the new program's lines come after this one's
 	return execv(mapped.c_str(), argv.data());
 }
 

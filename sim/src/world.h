@@ -1,89 +1,36 @@
-// The simulated Mac's shared state: the machine, its clock, its trace and its files.
+// The simulated Mac in this process: the machine as of now, its clock, its trace and its
+// files.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "machine.h"
+
 namespace sim {
-
-enum class smc_mode { present, absent, refuse };
-enum class power_mode { ac, battery, none, unavailable };
-
-struct sim_key {
-	std::string name; // four bytes
-	uint32_t size = 0;
-	std::string type; // padded with blanks to four
-	std::vector<uint8_t> value;
-};
-
-struct sim_source {
-	std::string name;
-	bool has_current = false;
-	long long current = 0;
-	bool has_max = false;
-	long long max = 0;
-};
-
-enum class event_kind { sleep, plug, unplug, limit, signal };
-
-struct sim_event {
-	double at = 0; // seconds after the run loop started
-	event_kind kind = event_kind::plug;
-	long arg = 0; // sleep seconds, limit value or signal number
-};
-
-// Which state a line of the machine file shows, so that a rewrite keeps every other
-// line (comments included) as it was.
-enum class line_kind { verbatim, smc, key, power, source, battery };
-
-struct machine_line {
-	line_kind kind = line_kind::verbatim;
-	size_t index = 0;     // into keys or sources
-	std::string text;     // verbatim text
-	std::string comment;  // a trailing "# ..." kept on rewrite
-};
-
-struct machine {
-	smc_mode smc = smc_mode::present;
-	bool fail_call = false;
-	std::vector<sim_key> keys;
-	std::vector<std::pair<std::string, std::string>> fails; // key name, command word
-	power_mode power = power_mode::ac;
-	std::vector<sim_source> sources;
-	bool register_ok = true;
-	bool has_battery = false;
-	double charge = 0, discharge = 0, sleep = 0; // points per hour
-	double level = -1;   // exact battery level; -1 until the model starts
-	double updated = 0;  // absolute time the level was last brought up to date
-	double start = 0;    // absolute time the last run loop started (history's zero)
-	std::vector<sim_event> events;
-	std::vector<machine_line> lines;
-	std::string error; // "line N: why" when the file is malformed
-};
-
-// Parses machine-file text; a malformed line leaves its reason in `error`.
-machine parse_machine(const std::string &text);
-std::string format_machine(const machine &m);
-extern const char *const default_machine_text;
-
-sim_key *find_key(machine &m, const std::string &name);
-bool key_fails(const machine &m, const std::string &name, const char *command);
-// The model's rule: CHTE decides when present, else CH0B or CH0C.
-bool charging_inhibited(const machine &m);
-sim_source *battery_source(machine &m);
-
-// --- the world of this process ---
 
 // Runs `change` on the machine, current as of now: in real-clock mode under the
 // machine file's lock, reloaded if another process changed it, the battery brought up
 // to date, and saved if `change` returns true. Returns false when there is no usable
 // machine (malformed file), without calling `change`.
-bool with_machine(const std::function<bool(machine &)> &change);
+bool with_machine_do(bool (*change)(void *context, machine &m), void *context);
+template <typename F> bool with_machine(F &&change)
+{
+	// No std::function: a daemon changes the machine a few times every pass, and a lambda
+	// that captures more than two references would cost a heap allocation each time.
+	using callable = std::remove_reference_t<F>;
+	return with_machine_do([](void *context, machine &m) -> bool { return (*static_cast<callable *>(context))(m); },
+	                       const_cast<void *>(static_cast<const void *>(&change)));
+}
 
-void trace(const std::string &line);
+// Appends a line to the trace. In virtual time the lines collect in a buffer that
+// flush_trace() writes out; in real time each is written at once.
+void trace(std::string_view line);
+void flush_trace();
 void misuse(const std::string &what);
 
 double now(); // CFAbsoluteTime of the simulated clock
@@ -109,7 +56,6 @@ long live_cf_objects();
 long live_io_objects();
 long misuse_count();
 
-std::string hex(const uint8_t *bytes, size_t size);
 
 // True (and one armed failure used up) when a test armed a failure of `call`.
 bool take_failure(const char *call);

@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
+#include <MacTypes.h>
+
 extern "C" {
 
-typedef unsigned char Boolean;
 typedef signed long CFIndex;
 typedef unsigned long CFOptionFlags;
 typedef unsigned long CFTypeID;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <MacTypes.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
 #include <dispatch/dispatch.h>

@@ -1,22 +1,15 @@
-// The machine file: parsing, rewriting, and the rules read off it.
+// The machine file's parser: one directive a line, "#" starts a comment, and a malformed
+// line is an error that names its number.
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
-#include "world.h"
+#include "machine.h"
 
 namespace sim {
-
-const char *const default_machine_text = "smc present\n"
-                                         "key CHTE 4 ui32 00000000\n"
-                                         "power ac\n"
-                                         "source InternalBattery-0 current=64 max=100\n"
-                                         "register ok\n"
-                                         "battery charge=60 discharge=12 sleep=1\n";
 
 namespace {
 
@@ -142,6 +135,19 @@ std::string parse_battery(const std::vector<std::string> &w, machine *m)
 	return "";
 }
 
+int signal_number(const std::string &name)
+{
+	if (name == "TERM")
+		return SIGTERM;
+	if (name == "INT")
+		return SIGINT;
+	if (name == "HUP")
+		return SIGHUP;
+	if (name == "PIPE")
+		return SIGPIPE;
+	return 0;
+}
+
 std::string parse_event(const std::vector<std::string> &w, sim_event *event)
 {
 	if (w.size() < 3 || !parse_double(w[1], &event->at) || event->at < 0)
@@ -159,9 +165,16 @@ std::string parse_event(const std::vector<std::string> &w, sim_event *event)
 	           value <= LONG_MAX) {
 		event->kind = event_kind::limit;
 		event->arg = static_cast<long>(value);
-	} else if (what == "signal" && w.size() == 4 && (w[3] == "TERM" || w[3] == "INT")) {
+	} else if (what == "sleep" && w.size() == 5 && w[4] == "forced" && parse_long(w[3], &value) &&
+	           value >= 0) {
+		event->kind = event_kind::sleep;
+		event->arg = static_cast<long>(value);
+		event->forced = true;
+	} else if (what == "reset" && w.size() == 3) {
+		event->kind = event_kind::reset;
+	} else if (what == "signal" && w.size() == 4 && signal_number(w[3]) != 0) {
 		event->kind = event_kind::signal;
-		event->arg = w[3] == "TERM" ? SIGTERM : SIGINT;
+		event->arg = signal_number(w[3]);
 	} else
 		return "unknown event '" + what + "'";
 	return "";
@@ -208,6 +221,14 @@ std::string parse_line(const std::vector<std::string> &w, machine *m, machine_li
 		}
 		return "fail is 'fail call' or 'fail NAME keyinfo|read|write'";
 	}
+	if (d == "deny") {
+		if (w.size() == 3 && w[1].size() == 4 &&
+		    (w[2] == "keyinfo" || w[2] == "read" || w[2] == "write")) {
+			m->denies.emplace_back(w[1], w[2]);
+			return "";
+		}
+		return "deny is 'deny NAME keyinfo|read|write'";
+	}
 	if (d == "power" && w.size() == 2) {
 		if (w[1] == "ac")
 			m->power = power_mode::ac;
@@ -252,90 +273,7 @@ std::string parse_line(const std::vector<std::string> &w, machine *m, machine_li
 	return "unknown directive '" + d + "'";
 }
 
-const char *power_word(power_mode p)
-{
-	switch (p) {
-	case power_mode::ac:
-		return "ac";
-	case power_mode::battery:
-		return "battery";
-	case power_mode::none:
-		return "none";
-	case power_mode::unavailable:
-		return "unavailable";
-	}
-	return "ac";
-}
-
-const char *smc_word(smc_mode s)
-{
-	switch (s) {
-	case smc_mode::present:
-		return "present";
-	case smc_mode::absent:
-		return "absent";
-	case smc_mode::refuse:
-		return "refuse";
-	}
-	return "present";
-}
-
-std::string trimmed(const std::string &type)
-{
-	size_t end = type.find_last_not_of(' ');
-	return end == std::string::npos ? type : type.substr(0, end + 1);
-}
-
-std::string format_line(const machine &m, const machine_line &line)
-{
-	char buffer[1100]; // three doubles in %f take up to 317 characters each
-	switch (line.kind) {
-	case line_kind::verbatim:
-		return line.text;
-	case line_kind::smc:
-		return std::string("smc ") + smc_word(m.smc);
-	case line_kind::power:
-		return std::string("power ") + power_word(m.power);
-	case line_kind::key: {
-		const sim_key &k = m.keys[line.index];
-		std::string value = k.size == 0 ? "-" : hex(k.value.data(), k.value.size());
-		return "key " + k.name + " " + std::to_string(k.size) + " " + trimmed(k.type) + " " + value;
-	}
-	case line_kind::source: {
-		const sim_source &s = m.sources[line.index];
-		std::string text = "source " + s.name;
-		if (s.has_current)
-			text += " current=" + std::to_string(s.current);
-		if (s.has_max)
-			text += " max=" + std::to_string(s.max);
-		return text;
-	}
-	case line_kind::battery:
-		snprintf(buffer, sizeof buffer, "battery charge=%g discharge=%g sleep=%g", m.charge,
-		         m.discharge, m.sleep);
-		std::string text = buffer;
-		if (m.level >= 0) {
-			snprintf(buffer, sizeof buffer, " level=%.6f updated=%.3f start=%.3f", m.level,
-			         m.updated, m.start);
-			text += buffer;
-		}
-		return text;
-	}
-	return line.text;
-}
-
 } // namespace
-
-std::string hex(const uint8_t *bytes, size_t size)
-{
-	static const char digits[] = "0123456789abcdef";
-	std::string text;
-	for (size_t i = 0; i < size; i++) {
-		text += digits[bytes[i] >> 4];
-		text += digits[bytes[i] & 15];
-	}
-	return text.empty() ? "-" : text;
-}
 
 machine parse_machine(const std::string &text)
 {
@@ -364,58 +302,6 @@ machine parse_machine(const std::string &text)
 		m.lines.push_back(line);
 	}
 	return m;
-}
-
-std::string format_machine(const machine &m)
-{
-	std::string text;
-	for (const machine_line &line : m.lines) {
-		std::string body = format_line(m, line);
-		if (line.kind != line_kind::verbatim && !line.comment.empty())
-			body += " " + line.comment;
-		text += body + "\n";
-	}
-	return text;
-}
-
-sim_key *find_key(machine &m, const std::string &name)
-{
-	for (sim_key &key : m.keys)
-		if (key.name == name)
-			return &key;
-	return nullptr;
-}
-
-bool key_fails(const machine &m, const std::string &name, const char *command)
-{
-	for (const auto &fail : m.fails)
-		if (fail.first == name && fail.second == command)
-			return true;
-	return false;
-}
-
-bool charging_inhibited(const machine &m)
-{
-	auto nonzero = [&](const char *name) {
-		for (const sim_key &key : m.keys)
-			if (key.name == name)
-				for (uint8_t byte : key.value)
-					if (byte != 0)
-						return true;
-		return false;
-	};
-	for (const sim_key &key : m.keys)
-		if (key.name == "CHTE")
-			return nonzero("CHTE");
-	return nonzero("CH0B") || nonzero("CH0C");
-}
-
-sim_source *battery_source(machine &m)
-{
-	for (sim_source &source : m.sources)
-		if (source.has_current)
-			return &source;
-	return nullptr;
 }
 
 } // namespace sim
