@@ -47,7 +47,7 @@ const std::vector<profile> profiles = {
      "", "-1", "CHTE", false, 0},
     {"writes-refused.machine", "0",
      {{"CHTE", "CHTE: 00 00 00 00", 0}},
-     "failed to set charging inhibit (pct 64, limit 60, want 1)", "0", "CHTE", false, 3437},
+     "failed to set charging inhibit (pct 64, limit 60, want 1)", "0", "CHTE", false, 2719},
 };
 
 std::string machine_text(const profile &p)
@@ -175,14 +175,15 @@ TEST(MachineProfiles, ADayUnderTheDaemon)
 
 		std::vector<history_row> rows = read_history(root);
 		ASSERT_FALSE(rows.empty());
-		EXPECT_GE(rows.back().t, day);
 		int top = 0;
 		for (const history_row &r : rows)
 			top = std::max(top, r.pct);
-		if (p.capped)
+		if (p.capped) {
 			EXPECT_LE(top, 81);
-		else
+			EXPECT_GE(rows.back().t, day) << "the switch-on at the stop";
+		} else {
 			EXPECT_EQ(top, 100);
+		}
 
 		// Both sleeps were acknowledged, and the stop handed charging back where it can.
 		std::vector<std::string> trace = support::trace_lines(root);
