@@ -29,7 +29,8 @@ static_assert(shaped<Boolean, 1, false>() && shaped<Byte, 1, false>());
 static_assert(shaped<OSStatus, 4, true>() && shaped<OSErr, 2, true>());
 static_assert(shaped<FourCharCode, 4, false>() && shaped<OptionBits, 4, false>());
 static_assert(shaped<UniChar, 2, false>() && shaped<UTF32Char, 4, false>());
-static_assert(shaped<ByteCount, 8, false>() && shaped<ItemCount, 8, false>());
+static_assert(shaped<ByteCount, 8, false>() && shaped<ItemCount, 8, false>() &&
+              shaped<UniCharCount, 8, false>());
 // On a 64-bit Mac UInt32 is an unsigned int, so it is the same type as the uint32_t of
 // IOKit's prototypes and the message constants' type.
 static_assert(std::is_same_v<UInt32, unsigned int> && std::is_same_v<SInt32, int>);

@@ -36,7 +36,7 @@ typedef Ptr *Handle;
 typedef void *LogicalAddress;
 
 typedef UInt16 UniChar;
-typedef UInt32 UniCharCount;
+typedef unsigned long UniCharCount;
 typedef UInt32 UTF32Char;
 typedef UInt16 UTF16Char;
 typedef UInt8 UTF8Char;
