@@ -20,29 +20,17 @@
 #include <dispatch/dispatch.h>
 #include <simmac/simmac.h>
 
+#include "smc/smc.h"
 #include "support.h"
 
 namespace {
 
 using lines = std::vector<std::string>;
 
-// The AppleSMC user client's 80-byte record.
-struct record {
-	uint32_t key;
-	uint8_t reserved0[24];
-	uint32_t data_size;
-	uint32_t data_type;
-	uint8_t data_attributes;
-	uint8_t reserved1[3];
-	uint8_t result;
-	uint8_t reserved2;
-	uint8_t command;
-	uint8_t reserved3[5];
-	uint8_t bytes[32];
-};
-static_assert(sizeof(record) == 80);
+// The AppleSMC user client's 80-byte record, as the program lays it out.
+using record = smc_record;
 
-constexpr uint8_t keyinfo = 9, read_key = 5, write_key = 6;
+constexpr uint8_t keyinfo = smc_cmd_keyinfo, read_key = smc_cmd_read, write_key = smc_cmd_write;
 
 uint32_t code_of(const char *name)
 {
