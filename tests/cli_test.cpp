@@ -21,6 +21,9 @@ const std::string usage =
 const std::string not_root = "must run as root\n";
 const std::string limit_prefix = "/Library/Application Support/Tamso/limit: ";
 
+// What the folder holds after a store: the limit and the lock that serialises stores.
+const std::vector<std::string> stored_entries = {"limit", "limit.lock"};
+
 // A Mac on AC power at 64 %, charging allowed. No battery model, so nothing moves between
 // runs and every report is the same.
 const std::string mac_at_64 = "smc present\n"
@@ -364,7 +367,8 @@ TEST(Setlimit, AcceptsOnlyADecimalLongIn20To100WithNothingAfterIt)
 			expect_outcome(r, refused_usage);
 			EXPECT_EQ(support::read_file(support::limit_path(root)), "50\n");
 		}
-		EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		EXPECT_EQ(support::dir_entries(tamso_dir(root)),
+		          row.stored != 0 ? stored_entries : std::vector<std::string>{"limit"});
 		support::remove_tree(root);
 	}
 }
@@ -414,7 +418,12 @@ TEST(Setlimit, StoresDigitsAndANewlineInFilesCreatedUnderTheUmask)
 		EXPECT_EQ(dir.st_mode & 07777, r.dir_mode);
 		EXPECT_TRUE(S_ISREG(file.st_mode));
 		EXPECT_EQ(file.st_mode & 07777, r.file_mode);
-		EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		// Only root may open the lock, whatever the umask lets others do with the limit.
+		struct stat lock;
+		ASSERT_EQ(lstat((tamso_dir(root) + "/limit.lock").c_str(), &lock), 0);
+		EXPECT_TRUE(S_ISREG(lock.st_mode));
+		EXPECT_EQ(lock.st_mode & 07777, 0600u);
+		EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 		support::remove_tree(root);
 	}
 }
@@ -446,7 +455,7 @@ TEST(Setlimit, FailsWithoutARegulatorPassWhenTheLimitCannotBeStored)
 	     "Is a directory",
 	     [](const std::string &root) {
 		     EXPECT_EQ(support::read_file(support::limit_path(root) + "/kept"), "kept\n");
-		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 		     EXPECT_EQ(support::dir_entries(support::limit_path(root)),
 		               std::vector<std::string>{"kept"});
 	     }},
@@ -490,12 +499,12 @@ TEST(Setlimit, LeavesNoTemporaryFileOfAStoreThatWasKilled)
 	support::run_result killed = support::run(
 	    root, {"-c", "ulimit -f 0; exec \"$0\" setlimit 80", support::helper_path()}, options);
 	ASSERT_EQ(killed.code, 128 + SIGXFSZ);
-	ASSERT_EQ(support::dir_entries(tamso_dir(root)).size(), 2u); // the limit and a temporary
+	ASSERT_EQ(support::dir_entries(tamso_dir(root)).size(), 3u); // the limit, the lock, a temporary
 	EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
 
 	expect_outcome(support::run(root, {"setlimit", "70"}), {0, "", ""});
 	EXPECT_EQ(support::read_file(support::limit_path(root)), "70\n");
-	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 	support::remove_tree(root);
 }
 
@@ -641,7 +650,7 @@ TEST(Setlimit, ReplacesASymbolicLinkAtTheLimitPathWithoutFollowingIt)
 		EXPECT_TRUE(S_ISREG(st.st_mode));
 		EXPECT_EQ(support::read_file(support::limit_path(root)), "80\n");
 		r.check_target(target);
-		EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 		support::remove_tree(root);
 	}
 }

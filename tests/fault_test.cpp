@@ -312,11 +312,12 @@ void store_old_limit(const std::string &root)
 	support::write_file(support::limit_path(root), "90\n");
 }
 
-// Only the old limit is left in the directory: no temporary file behind.
+// Only the old limit and the stores' lock are left in the directory: no temporary file
+// behind.
 void old_limit_kept(const std::string &root)
 {
 	EXPECT_EQ(support::read_file(support::limit_path(root)), "90\n");
-	EXPECT_EQ(names_in(tamso_dir(root)), lines{"limit"});
+	EXPECT_EQ(names_in(tamso_dir(root)), (lines{"limit", "limit.lock"}));
 }
 
 const limit_fault limit_faults[] = {
@@ -334,7 +335,8 @@ const limit_fault limit_faults[] = {
      },
      [](const std::string &root) {
 	     EXPECT_EQ(support::read_file(support::limit_path(root) + "/kept"), "x");
-	     EXPECT_EQ(names_in(tamso_dir(root)), lines{"limit"}); // no temporary file behind
+	     // No temporary file behind.
+	     EXPECT_EQ(names_in(tamso_dir(root)), (lines{"limit", "limit.lock"}));
      }},
 };
 

@@ -11,10 +11,14 @@
 #include <functional>
 #include <iostream>
 #include <future>
+#include <grp.h>
 #include <optional>
 #include <string>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -66,6 +70,17 @@ std::string stderr_of(const std::function<void()> &body)
 }
 
 const std::string limit_prefix = "/Library/Application Support/Tamso/limit: ";
+
+// What the folder holds after a store: the limit and the lock that serialises stores.
+const std::vector<std::string> stored_entries = {"limit", "limit.lock"};
+
+// Replaces the lock file with what `plant` makes at its path (0 on success).
+void plant_at_lock(const std::string &root, const std::function<int(const std::string &)> &plant)
+{
+	std::string lock = tamso_dir(root) + "/limit.lock";
+	unlink(lock.c_str());
+	EXPECT_EQ(plant(lock), 0) << lock;
+}
 
 } // namespace
 
@@ -265,7 +280,7 @@ TEST(LimitFile, NeverWritesThroughALinkPlantedAtTheTemporaryName)
 			} else {
 				EXPECT_FALSE(support::exists(target));
 			}
-			EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+			EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 		}
 	}
 	support::remove_tree(root);
@@ -290,8 +305,8 @@ TEST(LimitFile, RemovesTheTemporaryFilesOfStoresThatDied)
 	EXPECT_EQ(err, "");
 	EXPECT_EQ(support::read_file(dir + "/limit"), "70\n");
 	EXPECT_EQ(support::dir_entries(dir),
-	          (std::vector<std::string>{"limit", "limit.7.tmp", "limit.tmp.old", "limit.tmpx",
-	                                    "limits.tmp", "notes"}));
+	          (std::vector<std::string>{"limit", "limit.7.tmp", "limit.lock", "limit.tmp.old",
+	                                    "limit.tmpx", "limits.tmp", "notes"}));
 	support::remove_tree(root);
 }
 
@@ -378,7 +393,7 @@ TEST(LimitFile, StoresEveryValidLimitSoThatItReadsBack)
 		EXPECT_EQ(err, "");
 		EXPECT_EQ(support::read_file(support::limit_path(root)), std::to_string(value) + "\n");
 		EXPECT_EQ(read_limit(), value);
-		EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 	}
 	support::remove_tree(root);
 }
@@ -411,7 +426,7 @@ TEST(LimitFile, AFailedWriteReportsItselfAndKeepsWhatWasThere)
 	     [](const std::string &root) {
 		     EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
 		     EXPECT_EQ(read_limit(), 60);
-		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 	     }},
 	    {"the rename fails (a directory that is not empty stands at the limit path)",
 	     [](const std::string &root) {
@@ -421,7 +436,7 @@ TEST(LimitFile, AFailedWriteReportsItselfAndKeepsWhatWasThere)
 	     [] {}, "Is a directory",
 	     [](const std::string &root) {
 		     EXPECT_EQ(support::read_file(support::limit_path(root) + "/kept"), "kept\n");
-		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 		     EXPECT_EQ(support::dir_entries(support::limit_path(root)),
 		               std::vector<std::string>{"kept"});
 	     }},
@@ -440,6 +455,60 @@ TEST(LimitFile, AFailedWriteReportsItselfAndKeepsWhatWasThere)
 		     struct stat st;
 		     ASSERT_EQ(lstat(tamso_dir(root).c_str(), &st), 0);
 		     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+	     }},
+	    {"a symbolic link to a file stands at the lock",
+	     [](const std::string &root) {
+		     ASSERT_EQ(write_limit(60), 0);
+		     support::write_file(root + "/target", "precious\n");
+		     ASSERT_EQ(chmod((root + "/target").c_str(), 0644), 0);
+		     plant_at_lock(root, [&](const std::string &lock) {
+			     return symlink((root + "/target").c_str(), lock.c_str());
+		     });
+	     },
+	     [] {}, "Too many levels of symbolic links",
+	     [](const std::string &root) {
+		     EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
+		     EXPECT_TRUE(std::filesystem::is_symlink(tamso_dir(root) + "/limit.lock"));
+		     EXPECT_EQ(support::read_file(root + "/target"), "precious\n");
+		     struct stat st;
+		     ASSERT_EQ(stat((root + "/target").c_str(), &st), 0);
+		     EXPECT_EQ(st.st_mode & 07777, 0644u);
+		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
+	     }},
+	    {"a symbolic link to nothing stands at the lock",
+	     [](const std::string &root) {
+		     ASSERT_EQ(write_limit(60), 0);
+		     plant_at_lock(root, [&](const std::string &lock) {
+			     return symlink((root + "/nowhere").c_str(), lock.c_str());
+		     });
+	     },
+	     [] {}, "Too many levels of symbolic links",
+	     [](const std::string &root) {
+		     EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
+		     EXPECT_FALSE(support::exists(root + "/nowhere"));
+		     EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
+	     }},
+	    {"a FIFO stands at the lock",
+	     [](const std::string &root) {
+		     ASSERT_EQ(write_limit(60), 0);
+		     plant_at_lock(root, [](const std::string &lock) { return mkfifo(lock.c_str(), 0600); });
+	     },
+	     [] {}, "Invalid argument",
+	     [](const std::string &root) {
+		     EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
+		     struct stat st;
+		     ASSERT_EQ(lstat((tamso_dir(root) + "/limit.lock").c_str(), &st), 0);
+		     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+	     }},
+	    {"a directory stands at the lock",
+	     [](const std::string &root) {
+		     ASSERT_EQ(write_limit(60), 0);
+		     plant_at_lock(root, [](const std::string &lock) { return mkdir(lock.c_str(), 0700); });
+	     },
+	     [] {}, "Is a directory",
+	     [](const std::string &root) {
+		     EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
+		     EXPECT_TRUE(std::filesystem::is_directory(tamso_dir(root) + "/limit.lock"));
 	     }},
 	    {"the folder is a symbolic link to another folder",
 	     [](const std::string &root) {
@@ -522,7 +591,7 @@ TEST(LimitFile, ReadersSeeTheOldLimitOrTheNewOneWhileSetlimitRewritesIt)
 	// The reader must really have run alongside the writers.
 	EXPECT_GT(reads, runs);
 	EXPECT_EQ(support::read_file(path), "30\n");
-	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
 	support::remove_tree(root);
 }
 
@@ -577,7 +646,89 @@ TEST(LimitFile, ConcurrentStoresNeitherFailNorMixTheirFiles)
 		EXPECT_EQ(failures[w], std::vector<std::string>{}) << "writer of " << 20 + 10 * w;
 	EXPECT_EQ(odd_contents, std::vector<std::string>{});
 	EXPECT_TRUE(stored(support::read_file(path))) << support::read_file(path);
-	EXPECT_EQ(support::dir_entries(tamso_dir(root)), std::vector<std::string>{"limit"});
+	EXPECT_EQ(support::dir_entries(tamso_dir(root)), stored_entries);
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, AnUnprivilegedUserCannotHoldOffAStore)
+{
+	uid_t uid = support::unprivileged_uid();
+	if (uid == 0)
+		GTEST_SKIP() << "switching to an unprivileged user needs root";
+	std::string root = fresh_root();
+	support::write_file(root + "/machine",
+	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	// The first store creates the folder and the lock, both root's, as on a Mac.
+	ASSERT_EQ(support::run(root, {"setlimit", "60"}).code, 0);
+	std::string dir = tamso_dir(root);
+	std::string lock = dir + "/limit.lock";
+
+	// The user locks whatever it can open: the folder, which anyone may read, and the lock
+	// file if it could. It reports by one byte each and then waits to be killed.
+	int report[2];
+	ASSERT_EQ(pipe(report), 0);
+	pid_t holder = fork();
+	ASSERT_NE(holder, -1);
+	if (holder == 0) {
+		close(report[0]);
+		if (setgroups(0, nullptr) == -1 || setgid(uid) == -1 || setuid(uid) == -1)
+			_exit(2);
+		int folder = open(dir.c_str(), O_RDONLY);
+		char folder_held = folder != -1 && flock(folder, LOCK_EX) == 0 ? 'F' : 'f';
+		int file = open(lock.c_str(), O_RDONLY);
+		char file_held = file != -1 && flock(file, LOCK_EX) == 0 ? 'L' : 'l';
+		char bytes[2] = {folder_held, file_held};
+		(void)!write(report[1], bytes, 2);
+		for (;;)
+			pause();
+	}
+	close(report[1]);
+	char bytes[2] = {};
+	ssize_t got = read(report[0], bytes, 2);
+	close(report[0]);
+
+	support::run_options options;
+	options.timeout = 10;
+	support::run_result r = support::run(root, {"setlimit", "70"}, options);
+	kill(holder, SIGKILL);
+	waitpid(holder, nullptr, 0);
+
+	ASSERT_EQ(got, 2);
+	EXPECT_EQ(bytes[0], 'F') << "the user could not lock the folder, so the test proves nothing";
+	EXPECT_EQ(bytes[1], 'l') << "the user could open and lock the lock file";
+	EXPECT_EQ(r.code, 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(support::read_file(support::limit_path(root)), "70\n");
+	struct stat st;
+	ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+	EXPECT_TRUE(S_ISREG(st.st_mode));
+	EXPECT_EQ(st.st_uid, 0u);
+	EXPECT_EQ(st.st_mode & 07777, 0600u);
+	support::remove_tree(root);
+}
+
+TEST(LimitFile, AStoreWaitsForTheLockWhileReadersGoOn)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "setlimit needs root";
+	std::string root = fresh_root();
+	support::write_file(root + "/machine",
+	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	ASSERT_EQ(support::run(root, {"setlimit", "60"}).code, 0);
+	// This process stands in for a store at work: it holds the lock.
+	int lock = open((tamso_dir(root) + "/limit.lock").c_str(), O_RDWR | O_CLOEXEC);
+	ASSERT_NE(lock, -1);
+	ASSERT_EQ(flock(lock, LOCK_EX), 0);
+	support::background store = support::spawn(root, {"setlimit", "70"});
+	EXPECT_TRUE(support::wait_until([&] { return support::in_syscall(store.pid, SYS_flock); }))
+	    << "the store did not wait for the lock";
+	EXPECT_EQ(read_limit(), 60);
+	EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
+	close(lock);
+	support::run_result r = support::finish(store, 10);
+	EXPECT_EQ(r.code, 0);
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(read_limit(), 70);
 	support::remove_tree(root);
 }
 

@@ -121,14 +121,32 @@ int open_folder()
 	return dir;
 }
 
-// Waits for any other store into the same folder to finish. The lock goes with the folder's
-// descriptor and so with the process: a store that is killed releases it.
-int lock_folder(int dir)
+// Waits for any other store into the same folder to finish, by an exclusive lock on the
+// lock file. Not on the folder itself: anyone may open the folder to read it and could
+// then hold its lock for ever. The lock file is created mode 0600 in a folder only root
+// can write, so only root can open it. It is opened without following a symbolic link and
+// without blocking (a FIFO there cannot stall the store), and only a regular file is
+// locked; anything else there is refused rather than replaced, since a store still at
+// work may hold the lock on what stands there. The lock goes with the descriptor and so
+// with the process: a store that is killed releases it. The descriptor, or -1 with errno
+// set.
+int lock_stores(int dir)
 {
-	while (flock(dir, LOCK_EX) == -1)
+	const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+	int lock = openat(dir, paths::limit_lock, flags, 0600);
+	if (lock == -1)
+		return -1;
+	struct stat st;
+	int error = fstat(lock, &st) == -1 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+	while (error == 0 && flock(lock, LOCK_EX) == -1)
 		if (errno != EINTR)
-			return -1;
-	return 0;
+			error = errno;
+	if (error != 0) {
+		close(lock);
+		errno = error;
+		return -1;
+	}
+	return lock;
 }
 
 // "limit.tmp", and the "limit.PID.tmp" that earlier versions wrote.
@@ -139,8 +157,9 @@ bool is_temporary(std::string_view name)
 	       name.ends_with(".tmp");
 }
 
-// Removes what stores that died before their rename left behind. Only called under the
-// folder's lock, so no temporary found here belongs to a store still at work.
+// Removes what stores that died before their rename left behind (never the lock file,
+// which stays for good). Only called under the lock, so no temporary found here belongs
+// to a store still at work.
 void remove_leftovers(int dir)
 {
 	int listing_fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -214,7 +233,7 @@ int write_temporary(int dir, long value, const struct stat *old)
 	return 0;
 }
 
-// The store proper, under the folder's lock; -1 with errno set on failure.
+// The store proper, under the lock; -1 with errno set on failure.
 int store_in_folder(int dir, long value)
 {
 	remove_leftovers(dir);
@@ -278,9 +297,12 @@ int write_limit(long value)
 	int dir = open_folder();
 	if (dir == -1)
 		return store_failed();
-	int result = lock_folder(dir) == -1 ? -1 : store_in_folder(dir, value);
+	int lock = lock_stores(dir);
+	int result = lock == -1 ? -1 : store_in_folder(dir, value);
 	int saved = errno;
-	close(dir); // also releases the lock
+	if (lock != -1)
+		close(lock); // releases the lock
+	close(dir);
 	if (result == -1) {
 		errno = saved;
 		return store_failed();

@@ -20,7 +20,10 @@ int limit_from_text(const char *text, size_t size);
 // The new file keeps the old one's permission bits (and, for root, its owner and group);
 // a first file gets 0666 less the umask. The folder is created if missing (0755 less the
 // umask) but never followed through a symbolic link. Stores are serialised by a lock on
-// the folder; each removes the temporary files of stores that died, and flushes the file
-// and the folder so that the limit survives a power cut.
+// "limit.lock" in the folder, a regular file that the first store creates 0600 (less the
+// umask) and that stays there, so that only root can open it and hold off a store; a
+// symbolic link or anything else at that name fails the store. Each store removes the
+// temporary files of stores that died, and flushes the file and the folder so that the
+// limit survives a power cut.
 // 0 on success; -1 after printing the system error with the limit file's path as prefix.
 int write_limit(long value);

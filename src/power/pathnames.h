@@ -20,6 +20,10 @@ static_assert(std::string_view(limit_file).starts_with(std::string_view(limit_di
 // form "limit.*.tmp" are temporaries too: what earlier versions left behind.
 inline constexpr const char *limit_temporary = "limit.tmp";
 
+// The file whose lock serialises stores, inside limit_dir: created mode 0600 by the first
+// store and kept for good, so that only root can open it and hold the lock.
+inline constexpr const char *limit_lock = "limit.lock";
+
 // The system's power-management utility, to which `powermode` hands over.
 inline constexpr const char *pmset = "/usr/bin/pmset";
 
