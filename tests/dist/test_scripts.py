@@ -627,6 +627,14 @@ class UnderBashPosix(ScriptTestCase):
     self.assertEqual([p for p in self.stage.rglob("*") if not p.is_dir()], [])
 
 
+@unittest.skipUnless(shutil.which("bash"), "no bash")
+class RotateUnderBashPosix(Rotate):
+  """The rotation as the launchd job runs it on macOS, under bash in POSIX mode, whose
+  noclobber the new log's creation relies on."""
+
+  shell = ["bash", "--posix"]
+
+
 @unittest.skipUnless(shutil.which("shellcheck"), "shellcheck is not installed")
 class Lint(ScriptTestCase):
 
