@@ -19,8 +19,13 @@ ROTATE_LABEL = f"{LABEL}.rotate"
 PLIST = f"/Library/LaunchDaemons/{LABEL}.plist"
 ROTATE_PLIST = f"/Library/LaunchDaemons/{ROTATE_LABEL}.plist"
 LOG = "/Library/Logs/tamso-helper.log"
+# The rotation job's standard error: the failures of the rotation.
+ROTATE_LOG = "/Library/Logs/tamso-helper.rotate.log"
+# The newsyslog rule that earlier installs laid down, which the scripts remove.
+OLD_RULE = "/etc/newsyslog.d/tamso-helper.conf"
 LIMIT_DIR = "/Library/Application Support/Tamso"
 LIMIT_FILE = LIMIT_DIR + "/limit"
+LIMIT_LOCK = LIMIT_DIR + "/limit.lock"
 
 # CTest counts a test with this exit status as skipped (SKIP_RETURN_CODE).
 EXIT_SKIPPED = 77

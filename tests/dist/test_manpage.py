@@ -8,7 +8,7 @@ import shutil
 import subprocess
 import unittest
 
-from distsupport import (BUILT_BINARY, LIMIT_DIR, LIMIT_FILE, LOG, SOURCE_DIR,
+from distsupport import (BUILT_BINARY, LIMIT_DIR, LIMIT_FILE, LOG, ROTATE_LOG, SOURCE_DIR,
                          expected_layout, main)
 
 MANPAGE = SOURCE_DIR / "dist" / "tamso-helper.8"
@@ -63,12 +63,28 @@ class ManualPage(unittest.TestCase):
   def test_files_lists_each_installed_path_with_owner_and_mode(self):
     entries = files_entries(self.source)
     wanted = dict(expected_layout("/usr/local"))
-    wanted.update({LOG: 0o644, LIMIT_FILE: 0o644, LIMIT_DIR: 0o755})
+    wanted.update({LOG: 0o644, ROTATE_LOG: 0o644, LIMIT_FILE: 0o644, LIMIT_DIR: 0o755})
     for path, mode in wanted.items():
       with self.subTest(path):
         self.assertIn(path, entries)
         self.assertIn(f"root:wheel 0{mode:o}", entries[path])
     self.assertIn("/usr/bin/pmset", entries)
+
+  def test_every_way_a_store_can_fail_is_named_where_failures_are_listed(self):
+    for name in ("EXIT STATUS", "DIAGNOSTICS"):
+      text = " ".join(section(self.source, name))
+      for failure in ("symbolic link", "lock", "rename", "flush"):
+        with self.subTest(section=name, failure=failure):
+          self.assertIn(failure, text)
+
+  def test_no_page_promises_more_than_fsync_gives(self):
+    # fsync(2) on macOS leaves the data in the drive's cache.
+    for page in (MANPAGE, SOURCE_DIR / "README.md"):
+      with self.subTest(page.name):
+        text = " ".join(page.read_text().split())
+        self.assertNotIn("limit survives a power cut", text)
+        self.assertNotIn("one survives a power cut", text)
+        self.assertIn("as far as the drive keeps its cache", text)
 
 
 if __name__ == "__main__":

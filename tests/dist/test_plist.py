@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """The launchd property lists: the daemon's runs the installed daemon with the restart
 policy a Mac needs and sends its standard error to the log; the rotation's runs the
-rotation script every hour."""
+rotation script every hour, with its failures written to a log of their own."""
 
 import os
 import plistlib
 
-from distsupport import (LABEL, LOG, PLIST, ROTATE_LABEL, ROTATE_PLIST, StagedTestCase,
-                         main, stage_install, staged)
+from distsupport import (LABEL, LOG, PLIST, ROTATE_LABEL, ROTATE_LOG, ROTATE_PLIST,
+                         StagedTestCase, main, stage_install, staged)
 
 
 class LaunchDaemon(StagedTestCase):
@@ -57,6 +57,10 @@ class RotationJob(StagedTestCase):
     self.assertNotIn("KeepAlive", self.job)
     self.assertNotIn("RunAtLoad", self.job)
     self.assertNotIn("Program", self.job)
+
+  def test_failures_go_to_a_log_the_rotation_does_not_rename(self):
+    self.assertEqual(self.job["StandardErrorPath"], ROTATE_LOG)
+    self.assertFalse(ROTATE_LOG.startswith(LOG), "the rotation would move its own log")
 
 
 if __name__ == "__main__":

@@ -8,13 +8,14 @@ import bz2
 import hashlib
 import os
 import shutil
+import stat
 import subprocess
 import unittest
 from pathlib import Path
 
-from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LOG, PLIST, ROTATE_LABEL,
-                         ROTATE_PLIST, StagedTestCase, expected_layout, main, stage_install,
-                         staged)
+from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, OLD_RULE, PLIST,
+                         ROTATE_LABEL, ROTATE_LOG, ROTATE_PLIST, StagedTestCase,
+                         expected_layout, main, stage_install, staged)
 
 PREFIX = "/usr/local"
 SERVICE = f"system/{LABEL}"
@@ -24,7 +25,8 @@ ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 # loaded-LABEL each), and its refusals. bootstrap refuses a loaded job, and a property
 # list that root does not own or others may write, as launchd does. Booting the daemon
 # out stops it, and its SIGTERM switches charging on, unless the firmware ignores the
-# switch ("stuck").
+# switch ("stuck"). A kickstart can be made to fail while the job is loaded
+# ("refuse-kickstart").
 FAKE_LAUNCHCTL = r"""#!/bin/sh
 state=${FAKE_STATE:?}
 . "$state/record.sh"
@@ -65,6 +67,7 @@ bootout)
 kickstart)
   [ "$2" = -k ] && [ "$job" = @LABEL@ ] || exit 64
   [ -e "$state/loaded-$job" ] || exit 113
+  [ -e "$state/refuse-kickstart" ] && exit 5
   ;;
 *) exit 64 ;;
 esac
@@ -155,13 +158,15 @@ class ScriptTestCase(StagedTestCase):
       path.chmod(0o666)
     self.state.chmod(0o777)
 
-  def run_script(self, name, *arguments, as_nobody=False):
+  def run_script(self, name, *arguments, as_nobody=False, path_first=None):
+    """path_first: a folder of stand-ins found before the system's commands."""
     command = [*self.shell, str(self.scripts / name), *arguments]
     if as_nobody:
       command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                  *command]
     environment = {
-        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "PATH": os.pathsep.join(
+            ([str(path_first)] if path_first else []) + [os.environ.get("PATH", "/usr/bin:/bin")]),
         "TAMSO_ROOT": str(self.stage),
         "TAMSO_HELPER": str(self.helper),
         "LAUNCHCTL": str(self.launchctl),
@@ -228,7 +233,8 @@ class Install(ScriptTestCase):
       self.assertEqual((info.st_uid, info.st_gid, info.st_mode & 0o7777), (0, 0, mode), path)
     # The log, and the stored limit with its folder, whose group a Mac would
     # otherwise take from the folder above.
-    for path, mode in ((LOG, 0o644), (LIMIT_FILE, 0o644), (LIMIT_DIR, 0o755)):
+    for path, mode in ((LOG, 0o644), (ROTATE_LOG, 0o644), (LIMIT_FILE, 0o644),
+                       (LIMIT_DIR, 0o755)):
       info = staged(self.stage, path).stat()
       self.assertEqual((info.st_uid, info.st_gid, info.st_mode & 0o7777), (0, 0, mode), path)
     self.assertEqual(limit.read_text(), "80\n")
@@ -284,6 +290,10 @@ class Uninstall(ScriptTestCase):
     self.log.parent.mkdir(parents=True)
     self.log.write_text("tamso-helper daemon started (key CHTE)\n")
     Path(f"{self.log}.0.bz2").write_bytes(b"BZh9")
+    staged(self.stage, ROTATE_LOG).write_text("rotate: cannot compress\n")
+    # The lock that setlimit takes, root's alone.
+    self.lock = staged(self.stage, LIMIT_LOCK)
+    self.lock.touch(mode=0o600)
 
   def remaining_files(self):
     return sorted(str(p) for p in self.stage.rglob("*") if not p.is_dir())
@@ -316,14 +326,18 @@ class Uninstall(ScriptTestCase):
     with self.subTest("a limit of 80 was stored"):
       self.assert_succeeded(self.run_script("uninstall.sh", "--keep-limit"))
       self.assertIn(("tamso-helper setlimit 100", len(self.installed)), self.calls())
-      self.assertEqual(self.remaining_files(), [str(self.limit)])
+      # The lock may stay beside the limit.
+      self.assertEqual([p for p in self.remaining_files() if p != str(self.lock)],
+                       [str(self.limit)])
       self.assertEqual(self.limit.read_text(), "80\n")
     with self.subTest("no limit was stored"):
       stage_install(self.stage, PREFIX)
       self.limit.unlink()
+      self.lock.touch(mode=0o600)
       self.set_state(loaded=True, inhibited=0)
       self.assert_succeeded(self.run_script("uninstall.sh", "--keep-limit"))
       self.assertEqual(self.remaining_files(), [])
+      self.assertFalse(staged(self.stage, LIMIT_DIR).exists(), "the limit's folder stays")
 
   def test_refuses_to_remove_files_while_charging_is_inhibited(self):
     # A firmware that ignores the switch: charging stays paused.
@@ -344,6 +358,28 @@ class Uninstall(ScriptTestCase):
     self.assert_succeeded(done)
     self.assertIn("inhibited=-1", done.stderr)
     self.assertEqual(self.remaining_files(), [])
+
+
+@unittest.skipUnless(os.geteuid() == 0, "the scripts act on root's files: needs root")
+class OldNewsyslogRule(ScriptTestCase):
+  """An earlier install rotated the log with a newsyslog rule, which renames the log
+  behind the daemon's back: install (an upgrade) and uninstall both remove it."""
+
+  def test_install_and_uninstall_remove_it(self):
+    rule = staged(self.stage, OLD_RULE)
+    for script in ("install.sh", "uninstall.sh"):
+      with self.subTest(script):
+        rule.parent.mkdir(parents=True, exist_ok=True)
+        rule.write_text("/Library/Logs/tamso-helper.log 644 3 512 * J\n")
+        done = self.run_script(script)
+        self.assert_succeeded(done)
+        self.assertFalse(rule.exists())
+        self.assertIn(f"rm -f {rule}", done.stdout)
+        # Run again, it finds nothing to remove.
+        if script == "install.sh":
+          done = self.run_script(script)
+          self.assert_succeeded(done)
+          self.assertIn("not there", done.stdout)
 
 
 @unittest.skipUnless(os.geteuid() == 0, "rotate gives the new log to root: needs root")
@@ -389,6 +425,16 @@ class Rotate(ScriptTestCase):
   def unpacked(self, suffix):
     return bz2.decompress(self.archive(suffix).read_bytes()).decode()
 
+  def assert_new_log(self):
+    info = self.log.lstat()
+    self.assertEqual((stat.S_ISREG(info.st_mode), info.st_size, info.st_uid, info.st_gid,
+                      info.st_mode & 0o7777), (True, 0, 0, 0, 0o644))
+
+  def age(self, path, seconds=10):
+    """Moves the modification time back, so that a later write is later on any clock."""
+    then = path.stat().st_mtime - seconds
+    os.utime(path, (then, then))
+
   def test_a_log_below_512_kb_is_left_alone(self):
     daemon = self.start_daemon()
     self.fill(daemon, self.ROTATE_AT - 100)
@@ -405,9 +451,7 @@ class Rotate(ScriptTestCase):
     # The restart comes after the rename, with the renamed log not compressed.
     self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
     self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
-    info = self.log.stat()
-    self.assertEqual((info.st_size, info.st_uid, info.st_gid, info.st_mode & 0o7777),
-                     (0, 0, 0, 0o644))
+    self.assert_new_log()
     # The old daemon's line written before its stop lands in log.0, and is kept.
     first.write("the old daemon's last line\n")
     first.close()
@@ -448,6 +492,89 @@ class Rotate(ScriptTestCase):
     self.assertIn("kickstart", done.stderr)
     self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
     self.assertEqual(self.archive(0).read_text(), lines)
+
+
+  def test_a_daemon_left_on_log_0_by_a_failed_restart_is_restarted_by_the_next_run(self):
+    (self.state / "refuse-kickstart").touch()
+    daemon = self.start_daemon()
+    lines = self.fill(daemon, self.ROTATE_AT)
+    done = self.run_script("rotate")
+    self.assertEqual(done.returncode, 1)
+    self.assertIn(f"kickstart -k {SERVICE} failed: a daemon that runs goes on writing into "
+                  f"{self.archive(0)}; the next run restarts it", done.stderr)
+    self.calls()
+    (self.state / "refuse-kickstart").unlink()
+    # Not restarted, the daemon writes on into log.0, after the new log was made.
+    self.age(self.log)
+    daemon.write("a line after the failed restart\n")
+    daemon.flush()
+    self.assert_succeeded(self.run_script("rotate"))
+    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+    daemon.close()
+    # The log is small: nothing else moves, and log.0 stays plain with every line.
+    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
+    self.assertEqual(self.archive(0).read_text(), lines + "a line after the failed restart\n")
+    # Restarted, the daemon writes into the log: the next runs leave it alone.
+    restarted = self.start_daemon()
+    restarted.write("tamso-helper daemon started (key CHTE)\n")
+    restarted.close()
+    self.assert_succeeded(self.run_script("rotate"))
+    self.assertEqual(self.calls(), [])
+
+  def test_never_writes_through_a_link_at_the_log_path(self):
+    # Someone else's file, which a write through the link would truncate and give to
+    # root.
+    victim = self.tmp / "victim"
+    victim.write_text("x" * self.ROTATE_AT)
+    os.chown(victim, 65534, 65534)
+    victim.chmod(0o600)
+    victim_state = (victim.read_text(), victim.stat().st_uid, victim.stat().st_mode)
+
+    with self.subTest("a link in place of the log"):
+      self.log.unlink()
+      self.log.symlink_to(victim)
+      done = self.run_script("rotate")
+      self.assertEqual(done.returncode, 1)
+      self.assertIn(f"{self.log} is a symbolic link, not a file of the daemon's: remove "
+                    "it; nothing rotated", done.stderr)
+      self.assertEqual(self.calls(), [])
+      self.assertEqual(self.files(), ["tamso-helper.log"])
+      self.log.unlink()
+      self.log.touch()
+
+    with self.subTest("a link put there between the rename and the new log"):
+      # mv as the system's, that then plants the link where the log was.
+      stand_ins = self.tmp / "bin"
+      stand_ins.mkdir()
+      mv = stand_ins / "mv"
+      mv.write_text(f"""#!/bin/sh
+{shutil.which("mv")} "$@" || exit
+case $3 in *.log.0) ln -s {victim} "${{3%.0}}" ;; esac
+""")
+      mv.chmod(0o755)
+      daemon = self.start_daemon()
+      lines = self.fill(daemon, self.ROTATE_AT)
+      done = self.run_script("rotate", path_first=stand_ins)
+      self.assertEqual(done.returncode, 1)
+      self.assertIn(f"cannot create a new {self.log}: something else is at that path; "
+                    f"nothing written there, and the daemon writes into {self.archive(0)} "
+                    "until a run restarts it", done.stderr)
+      self.assertEqual(self.calls(), [])
+      self.assertTrue(self.log.is_symlink())
+      self.assertEqual(self.archive(0).read_text(), lines)
+
+      # Once the link is removed, the next run makes the log and restarts the daemon.
+      self.log.unlink()
+      daemon.write("a line after the failed rotation\n")
+      daemon.close()
+      self.assert_succeeded(self.run_script("rotate"))
+      self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+      self.assert_new_log()
+      self.assertEqual(self.archive(0).read_text(),
+                       lines + "a line after the failed rotation\n")
+
+    self.assertEqual((victim.read_text(), victim.stat().st_uid, victim.stat().st_mode),
+                     victim_state)
 
 
 class Refusals(ScriptTestCase):
@@ -498,6 +625,14 @@ class UnderBashPosix(ScriptTestCase):
         "tamso-helper status",
     ])
     self.assertEqual([p for p in self.stage.rglob("*") if not p.is_dir()], [])
+
+
+@unittest.skipUnless(shutil.which("bash"), "no bash")
+class RotateUnderBashPosix(Rotate):
+  """The rotation as the launchd job runs it on macOS, under bash in POSIX mode, whose
+  noclobber the new log's creation relies on."""
+
+  shell = ["bash", "--posix"]
 
 
 @unittest.skipUnless(shutil.which("shellcheck"), "shellcheck is not installed")
