@@ -29,6 +29,7 @@ using lines = std::vector<std::string>;
 
 // The AppleSMC user client's 80-byte record, as the program lays it out.
 using record = smc_record;
+static_assert(static_cast<uint32_t>(kIOReturnNotPrivileged) == 0xE00002C1u);
 
 constexpr uint8_t keyinfo = smc_cmd_keyinfo, read_key = smc_cmd_read, write_key = smc_cmd_write;
 
@@ -100,7 +101,6 @@ TEST_F(SimulatedEvents, DeniedCommandFailsTheCallItself)
 		record reply;
 		size_t reply_size;
 		EXPECT_EQ(call(connection, r.command, "CHTE", r.value, &reply, &reply_size), kIOReturnNotPrivileged);
-		EXPECT_EQ(static_cast<uint32_t>(kIOReturnNotPrivileged), 0xE00002C1u);
 		EXPECT_EQ(reply_size, sizeof reply);
 		EXPECT_EQ(reply.result, 0xAA);
 		EXPECT_EQ(simmac::trace(), lines{r.line});
