@@ -21,6 +21,8 @@ ROTATE_PLIST = f"/Library/LaunchDaemons/{ROTATE_LABEL}.plist"
 LOG = "/Library/Logs/tamso-helper.log"
 # The rotation job's standard error: the failures of the rotation.
 ROTATE_LOG = "/Library/Logs/tamso-helper.rotate.log"
+# The folder that keeps two rotations from running at once, holding the pid of its run.
+ROTATE_LOCK = "/Library/Logs/tamso-helper.rotate.lock"
 # The newsyslog rule that earlier installs laid down, which the scripts remove.
 OLD_RULE = "/etc/newsyslog.d/tamso-helper.conf"
 LIMIT_DIR = "/Library/Application Support/Tamso"

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """`cmake --install` into a staging DESTDIR lays down exactly the files a Mac needs,
-with their modes, and names the prefix of that install wherever a path is written;
-without DESTDIR, a build for the simulated Mac refuses to install anything."""
+with their modes, and names the prefix of that install wherever a path is written,
+in well-formed property lists whatever the prefix holds; a prefix the scripts cannot
+quote is refused, and so, for a build for the simulated Mac, is an install without
+DESTDIR or with DESTDIR at the root."""
 
 import os
 import plistlib
@@ -33,7 +35,7 @@ class StagedInstall(StagedTestCase):
     self.assertEqual(arguments[0], "/opt/tamso/bin/tamso-helper")
     for script in ("install.sh", "uninstall.sh"):
       text = staged(self.tmp, f"/opt/tamso/libexec/tamso-helper/{script}").read_text()
-      self.assertIn("prefix=${TAMSO_PREFIX:-/opt/tamso}", text, script)
+      self.assertIn("prefix=${TAMSO_PREFIX:-'/opt/tamso'}", text, script)
 
   def test_no_placeholder_is_left_unconfigured(self):
     stage_install(self.tmp)
@@ -44,30 +46,67 @@ class StagedInstall(StagedTestCase):
       self.assertIsNone(re.search(r"@[A-Z_]+@", text), f"{path} keeps a placeholder")
 
 
-class InstallWithoutDestdir(StagedTestCase):
+class OddPrefixes(StagedTestCase):
+
+  def test_xml_characters_give_well_formed_property_lists(self):
+    for prefix in ("/opt/a&b", "/opt/x<y>z", '/opt/"q" & <r>'):
+      with self.subTest(prefix):
+        stage = self.tmp / str(len(list(self.tmp.iterdir())))
+        stage_install(stage, prefix)
+        self.assertEqual(staged_files(stage), expected_layout(prefix))
+        for plist, program in ((PLIST, f"{prefix}/bin/tamso-helper"),
+                               (ROTATE_PLIST, f"{prefix}/libexec/tamso-helper/rotate")):
+          with staged(stage, plist).open("rb") as f:
+            self.assertEqual(plistlib.load(f)["ProgramArguments"][0], program, plist)
+
+  def test_a_prefix_the_scripts_cannot_quote_is_refused_before_anything_is_laid_down(self):
+    if not BUILT_BINARY.is_file():
+      self.skipTest(f"{BUILT_BINARY} is not built")
+    for prefix in ("/opt/it's", "/opt/a\\b", "/opt/a\nb", "/opt/a\tb"):
+      with self.subTest(prefix):
+        done = subprocess.run([CMAKE, "--install", str(BUILD_DIR), "--prefix", prefix],
+                              env=dict(os.environ, DESTDIR=str(self.tmp)),
+                              capture_output=True, text=True, timeout=120)
+        self.assertNotEqual(done.returncode, 0)
+        message = " ".join((done.stdout + done.stderr).split())
+        self.assertIn("holds a quote ('), a backslash or a control character, which the "
+                      "install scripts cannot quote", message)
+        self.assertEqual(list(self.tmp.rglob("*")), [], "files were laid down")
+
+
+class InstallIntoThisMachinesRoot(StagedTestCase):
+  """Without DESTDIR, or with one that is the root itself."""
 
   def test_is_refused_before_anything_is_laid_down(self):
     if not BUILT_BINARY.is_file():
       self.skipTest(f"{BUILT_BINARY} is not built")
-    # The prefix is a temporary folder; the property lists would go to this machine's
-    # own /Library. The test must not leave them there if the refusal fails.
-    mac_paths = [PLIST, ROTATE_PLIST, os.path.dirname(PLIST), "/Library"]
-    there_before = {path: os.path.lexists(path) for path in mac_paths}
-    environment = {k: v for k, v in os.environ.items() if k != "DESTDIR"}
+    to_root = self.tmp / "to-root"
+    to_root.symlink_to("/")
     prefix = self.tmp / "usr"
-    try:
-      done = subprocess.run([CMAKE, "--install", str(BUILD_DIR), "--prefix", str(prefix)],
-                            env=environment, capture_output=True, text=True, timeout=120)
-    finally:
-      littered = [p for p in mac_paths if os.path.lexists(p) and not there_before[p]]
-      for path in littered:  # files first, then their folders
-        (os.rmdir if os.path.isdir(path) else os.remove)(path)
-    self.assertEqual(littered, [], "the install wrote into this machine's /Library")
-    self.assertNotEqual(done.returncode, 0)
-    message = " ".join((done.stdout + done.stderr).split())
-    self.assertIn("tamso-helper: this build runs on the simulated Mac", message)
-    self.assertIn("set DESTDIR to install into a folder", message)
-    self.assertEqual(list(self.tmp.rglob("*")), [], "files were laid down in the prefix")
+    for destdir in (None, "", "/", "//", "/.", "/tmp/..", str(to_root)):
+      with self.subTest(destdir=destdir):
+        # The prefix is a temporary folder; the property lists would go to this
+        # machine's own /Library. The test must not leave them there if the refusal
+        # fails.
+        mac_paths = [PLIST, ROTATE_PLIST, os.path.dirname(PLIST), "/Library"]
+        there_before = {path: os.path.lexists(path) for path in mac_paths}
+        environment = {k: v for k, v in os.environ.items() if k != "DESTDIR"}
+        if destdir is not None:
+          environment["DESTDIR"] = destdir
+        try:
+          done = subprocess.run([CMAKE, "--install", str(BUILD_DIR), "--prefix", str(prefix)],
+                                env=environment, capture_output=True, text=True, timeout=120)
+        finally:
+          littered = [p for p in mac_paths if os.path.lexists(p) and not there_before[p]]
+          for path in littered:  # files first, then their folders
+            (os.rmdir if os.path.isdir(path) else os.remove)(path)
+        self.assertEqual(littered, [], "the install wrote into this machine's /Library")
+        self.assertNotEqual(done.returncode, 0)
+        message = " ".join((done.stdout + done.stderr).split())
+        self.assertIn("tamso-helper: this build runs on the simulated Mac", message)
+        self.assertIn("set DESTDIR to install into a folder other than /", message)
+        self.assertEqual(sorted(self.tmp.rglob("*")), [to_root],
+                         "files were laid down in the prefix")
 
 
 if __name__ == "__main__":

@@ -77,6 +77,14 @@ class ManualPage(unittest.TestCase):
         with self.subTest(section=name, failure=failure):
           self.assertIn(failure, text)
 
+  def test_the_log_is_followed_across_rotations(self):
+    # tail -f stays on the renamed log after a rotation and goes silent.
+    for page in (MANPAGE, SOURCE_DIR / "README.md"):
+      with self.subTest(page.name):
+        text = page.read_text()
+        self.assertIn("tail -F /Library/Logs/tamso-helper.log", text)
+        self.assertNotIn("tail -f /Library/Logs", text)
+
   def test_no_page_promises_more_than_fsync_gives(self):
     # fsync(2) on macOS leaves the data in the drive's cache.
     for page in (MANPAGE, SOURCE_DIR / "README.md"):

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The launchd property lists: the daemon's runs the installed daemon with the restart
-policy a Mac needs and sends its standard error to the log; the rotation's runs the
-rotation script every hour, with its failures written to a log of their own."""
+"""The launchd property lists: the daemon's runs the installed daemon as a background
+process with the restart policy a Mac needs and sends its standard error to the log;
+the rotation's runs the rotation script every hour, with its failures written to a
+log of their own."""
 
 import os
 import plistlib
@@ -36,6 +37,10 @@ class LaunchDaemon(StagedTestCase):
 
   def test_standard_error_goes_to_the_log(self):
     self.assertEqual(self.job["StandardErrorPath"], LOG)
+
+  def test_runs_as_a_background_process(self):
+    # Its timer coalesced with others', its work kept out of the user's way.
+    self.assertEqual(self.job["ProcessType"], "Background")
 
 
 class RotationJob(StagedTestCase):

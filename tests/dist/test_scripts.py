@@ -14,7 +14,7 @@ import unittest
 from pathlib import Path
 
 from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, OLD_RULE, PLIST,
-                         ROTATE_LABEL, ROTATE_LOG, ROTATE_PLIST, StagedTestCase,
+                         ROTATE_LABEL, ROTATE_LOCK, ROTATE_LOG, ROTATE_PLIST, StagedTestCase,
                          expected_layout, main, stage_install, staged)
 
 PREFIX = "/usr/local"
@@ -27,6 +27,10 @@ ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 # out stops it, and its SIGTERM switches charging on, unless the firmware ignores the
 # switch ("stuck"). A kickstart can be made to fail while the job is loaded
 # ("refuse-kickstart").
+# `print` of the loaded daemon shows it as launchd does, with the lines "state = ",
+# "pid = " and "last exit code = ": running with pid 412, or as the file daemon-prints
+# says, one line a print ("running PID", "exited STATUS", or "scheduled" for a job
+# launchd has yet to start), the last line holding for every later print.
 FAKE_LAUNCHCTL = r"""#!/bin/sh
 state=${FAKE_STATE:?}
 . "$state/record.sh"
@@ -43,9 +47,28 @@ case $job in
 esac
 case $1 in
 print)
-  [ -e "$state/loaded-$job" ] && exit 0
-  echo "Could not find service \"$2\"" >&2
-  exit 113
+  [ -e "$state/loaded-$job" ] || { echo "Could not find service \"$2\"" >&2; exit 113; }
+  now="running 412"
+  if [ "$job" = @LABEL@ ] && [ -s "$state/daemon-prints" ]; then
+    now=$(sed -n 1p "$state/daemon-prints")
+    if [ "$(wc -l <"$state/daemon-prints")" -gt 1 ]; then
+      sed 1d "$state/daemon-prints" >"$state/daemon-prints.new" &&
+        mv "$state/daemon-prints.new" "$state/daemon-prints"
+    fi
+  fi
+  [ "$job" = @LABEL@ ] || now="exited 0"
+  set -- $now
+  case $1 in
+  running) state_line="state = running" pid_line="pid = $2" last="(never exited)" ;;
+  exited) state_line="state = not running" pid_line= last=$2 ;;
+  scheduled) state_line="state = spawn scheduled" pid_line= last="(never exited)" ;;
+  esac
+  printf 'system/%s = {\n\tactive count = 1\n\tpath = /Library/LaunchDaemons/%s.plist\n' \
+    "$job" "$job"
+  printf '\ttype = LaunchDaemon\n\t%s\n\n\tprogram = /usr/local/bin/tamso-helper\n' \
+    "$state_line"
+  [ -n "$pid_line" ] && printf '\t%s\n' "$pid_line"
+  printf '\tlast exit code = %s\n\tendpoints = {\n\t}\n}\n' "$last"
   ;;
 bootstrap)
   [ $# -eq 3 ] || exit 64
@@ -67,16 +90,18 @@ bootout)
 kickstart)
   [ "$2" = -k ] && [ "$job" = @LABEL@ ] || exit 64
   [ -e "$state/loaded-$job" ] || exit 113
-  [ -e "$state/refuse-kickstart" ] && exit 5
+  [ -e "$state/refuse-kickstart" ] &&
+    { echo "Could not kickstart service: 5: Input/output error" >&2; exit 5; }
   ;;
 *) exit 64 ;;
 esac
 exit 0
 """
 
-# The program's side: status reports the charge state kept in the state folder;
-# setlimit needs root, stores its limit where the real one would, and at 100 its pass
-# resumes charging, unless the firmware ignores the switch.
+# The program's side: status reports the battery and the charge state kept in the
+# state folder, or fails ("status-fails"); setlimit needs root, stores its limit where
+# the real one would, and at 100 its pass resumes charging, unless the firmware ignores
+# the switch.
 FAKE_HELPER = r"""#!/bin/sh
 state=${FAKE_STATE:?}
 . "$state/record.sh"
@@ -84,9 +109,11 @@ record tamso-helper "$@"
 limit_file=${FAKE_LIMIT_FILE:?}
 case $1 in
 status)
+  [ -e "$state/status-fails" ] && { echo "status: write error" >&2; exit 1; }
   limit=100
   [ -f "$limit_file" ] && limit=$(cat "$limit_file")
-  printf 'battery=81\nac=1\nlimit=%s\ninhibited=%s\n' "$limit" "$(cat "$state/inhibited")"
+  printf 'battery=%s\nac=1\nlimit=%s\ninhibited=%s\n' "$(cat "$state/battery")" "$limit" \
+    "$(cat "$state/inhibited")"
   ;;
 setlimit)
   [ "$(id -u)" -eq 0 ] || { echo "must run as root" >&2; exit 1; }
@@ -145,6 +172,13 @@ class ScriptTestCase(StagedTestCase):
     (self.state / "record.sh").write_text(RECORD)
     (self.state / "calls").touch()
     (self.state / "inhibited").write_text("0\n")
+    (self.state / "battery").write_text("81\n")
+    # sleep, as the scripts call it while they wait for launchd: recorded, and at once.
+    self.stand_ins = self.state / "bin"
+    self.stand_ins.mkdir()
+    (self.stand_ins / "sleep").write_text('#!/bin/sh\nstate=$FAKE_STATE\n'
+                                          '. "$state/record.sh"\nrecord sleep "$@"\n')
+    (self.stand_ins / "sleep").chmod(0o755)
     self.installed = [staged(self.stage, p) for p in expected_layout(PREFIX)]
     (self.state / "watch").write_text("".join(f"{p}\n" for p in self.installed))
     self.launchctl = self.state / "launchctl"
@@ -158,37 +192,45 @@ class ScriptTestCase(StagedTestCase):
       path.chmod(0o666)
     self.state.chmod(0o777)
 
-  def run_script(self, name, *arguments, as_nobody=False, path_first=None):
-    """path_first: a folder of stand-ins found before the system's commands."""
+  def run_script(self, name, *arguments, as_nobody=False, path_first=None, environment=None,
+                 cwd=None):
+    """path_first: a folder of stand-ins found before the system's commands;
+    environment: variables to add."""
     command = [*self.shell, str(self.scripts / name), *arguments]
     if as_nobody:
       command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                  *command]
-    environment = {
+    variables = {
         "PATH": os.pathsep.join(
-            ([str(path_first)] if path_first else []) + [os.environ.get("PATH", "/usr/bin:/bin")]),
+            ([str(path_first)] if path_first else []) +
+            [str(self.stand_ins), os.environ.get("PATH", "/usr/bin:/bin")]),
         "TAMSO_ROOT": str(self.stage),
         "TAMSO_HELPER": str(self.helper),
         "LAUNCHCTL": str(self.launchctl),
         "FAKE_STATE": str(self.state),
         "FAKE_LIMIT_FILE": str(staged(self.stage, LIMIT_FILE)),
+        **(environment or {}),
     }
-    return subprocess.run(command, env=environment, capture_output=True, text=True,
-                          timeout=60)
+    return subprocess.run(command, env=variables, capture_output=True, text=True,
+                          timeout=60, cwd=cwd)
 
   def assert_succeeded(self, done):
     self.assertEqual(done.returncode, 0, f"stdout:\n{done.stdout}\nstderr:\n{done.stderr}")
 
-  def calls(self):
+  def calls(self, *, sleeps=False):
     """The calls that change something or report, with the watched-file count;
-    the `launchctl print` look-ups are left out. Clears the record."""
+    the `launchctl print` look-ups are left out, and so are the sleeps unless asked
+    for. Clears the record."""
     lines = (self.state / "calls").read_text().splitlines()
     (self.state / "calls").write_text("")
     found = []
     for line in lines:
       words, present = line.rsplit("\t", 1)
-      if not words.startswith("launchctl print "):
-        found.append((words, int(present)))
+      if words.startswith("launchctl print "):
+        continue
+      if words.startswith("sleep") and not sleeps:
+        continue
+      found.append((words, int(present)))
     return found
 
   def set_state(self, *, loaded=None, inhibited=None, stuck=None):
@@ -275,6 +317,203 @@ class Install(ScriptTestCase):
                        [f"launchctl bootstrap system {staged(self.stage, PLIST)}"])
 
 
+@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+class InstallCheck(ScriptTestCase):
+  """What install.sh finds once the daemon is loaded: launchd's view of the job (a
+  print a second, at most TAMSO_WAIT seconds, 5 unless set), the daemon's log and
+  the status report. It exits 0 only for a daemon that runs on a Mac whose charging
+  it can switch, and leaves the installed files in place otherwise."""
+
+  SMC_LOG = "cannot open AppleSMC\n" * 3
+  OTHER_LOG = "tamso-helper daemon started (key CHTE)\nsomething else went wrong\n"
+
+  def test_exits_0_only_for_a_running_daemon_that_can_switch_charging(self):
+    # name: (launchd's answers, battery, inhibited, the daemon's log, status exit,
+    #        expected exit, expected sleeps, words of the message on standard error)
+    cases = {
+        "runs, charging allowed": (["running 412"], 81, 0, "", 0, 0, 1, []),
+        "runs, charging paused": (["running 412"], 81, 1, "", 0, 0, 1, []),
+        "launchd starts it late": (["scheduled", "scheduled", "running 412"], 81, 0, "",
+                                   0, 0, 3, []),
+        "no AppleSMC: seen running once, then gone": (
+            ["running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 5,
+            ["cannot open AppleSMC", "not a Mac laptop", "virtual machine",
+             "uninstall.sh"]),
+        "no AppleSMC: restarts throttled": (
+            ["exited 1", "scheduled"], -1, -1, self.SMC_LOG, 0, 1, 5,
+            ["cannot open AppleSMC", "uninstall.sh"]),
+        "no battery": (["running 412"], -1, -1, "", 0, 1, 1,
+                       ["no battery", "battery=-1", "uninstall.sh"]),
+        "no charge key": (["running 412"], 81, -1, "", 0, 1, 1,
+                          ["inhibited=-1", "Charge Limit", "System Settings",
+                           "uninstall.sh"]),
+        "the daemon does not stay running": (
+            ["running 412", "exited 78"], 81, 0, self.OTHER_LOG, 0, 1, 5,
+            ["not running", "last exit code: 78", "something else went wrong",
+             "uninstall.sh"]),
+        "a new pid at every look": (
+            ["running 412", "running 413", "running 414", "running 415", "running 416",
+             "running 417"], 81, 0, "", 0, 1, 5, ["not running"]),
+        "status fails": (["running 412"], 81, 0, "", 1, 1, 1,
+                         ["tamso-helper status failed", "uninstall.sh"]),
+    }
+    log = staged(self.stage, LOG)
+    for name, (prints, battery, inhibited, log_text, status_fails, status, sleeps,
+               words) in cases.items():
+      with self.subTest(name):
+        self.set_state(loaded=False, inhibited=inhibited)
+        (self.state / "battery").write_text(f"{battery}\n")
+        (self.state / "daemon-prints").write_text("".join(f"{p}\n" for p in prints))
+        (self.state / "status-fails").unlink(missing_ok=True)
+        if status_fails:
+          (self.state / "status-fails").touch()
+        log.parent.mkdir(parents=True, exist_ok=True)
+        log.write_text(log_text)
+        done = self.run_script("install.sh")
+        self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+        message = " ".join(done.stderr.split())
+        for word in words:
+          self.assertIn(word, message)
+        if status == 0:
+          self.assertEqual(done.stderr, "")
+          self.assertIn("done: the daemon runs", done.stdout)
+        else:
+          self.assertNotIn("done:", done.stdout)
+        made = self.calls(sleeps=True)
+        self.assertEqual(sum(1 for words, _ in made if words == "sleep 1"), sleeps)
+        # Whatever it found, it went as far as the status report, with every file in
+        # place for uninstall.sh.
+        self.assertEqual(made[-1], ("tamso-helper status", len(self.installed)))
+        self.assertTrue(self.loaded())
+
+  def test_the_wait_can_be_shortened(self):
+    (self.state / "daemon-prints").write_text("scheduled\n")
+    for wait, status in (("2", 1), ("0", 1), ("x", 1)):
+      with self.subTest(wait=wait):
+        self.set_state(loaded=False)
+        done = self.run_script("install.sh", environment={"TAMSO_WAIT": wait})
+        self.assertEqual(done.returncode, status)
+        sleeps = [w for w, _ in self.calls(sleeps=True) if w.startswith("sleep")]
+        self.assertEqual(len(sleeps), int(wait) if wait.isdigit() else 0)
+        if not wait.isdigit():
+          self.assertIn("TAMSO_WAIT must be a number of seconds", done.stderr)
+
+
+@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+class InstallNeverThroughALink(ScriptTestCase):
+  """A symbolic link, or anything but a plain file or folder, at a path install.sh
+  gives to root stops it before it changes anything: the link's target keeps its
+  owner and mode."""
+
+  def paths(self):
+    scripts = f"{PREFIX}/libexec/tamso-helper"
+    return {
+        "binary": (f"{PREFIX}/bin/tamso-helper", "file"),
+        "manual page": (f"{PREFIX}/share/man/man8/tamso-helper.8", "file"),
+        "property list": (PLIST, "file"),
+        "rotation's property list": (ROTATE_PLIST, "file"),
+        "scripts folder": (scripts, "folder"),
+        "install.sh": (f"{scripts}/install.sh", "file"),
+        "uninstall.sh": (f"{scripts}/uninstall.sh", "file"),
+        "rotate": (f"{scripts}/rotate", "file"),
+        "log": (LOG, "file"),
+        "rotation's log": (ROTATE_LOG, "file"),
+        "limit folder": (LIMIT_DIR, "folder"),
+        "limit file": (LIMIT_FILE, "file"),
+    }
+
+  def setUp(self):
+    super().setUp()
+    for path in (LOG, ROTATE_LOG, LIMIT_FILE):
+      staged(self.stage, path).parent.mkdir(parents=True, exist_ok=True)
+      staged(self.stage, path).write_text("")
+
+  def victim(self, kind):
+    """Someone else's private file or folder, which a chmod through a link would make
+    root's and readable by everyone."""
+    victim = self.tmp / f"victim-{kind}"
+    if kind == "file":
+      victim.write_text("private\n")
+    else:
+      victim.mkdir()
+      (victim / "inside").write_text("private\n")
+    os.chown(victim, 65534, 65534)
+    victim.chmod(0o600 if kind == "file" else 0o700)
+    return victim
+
+  def check_refused(self, path, words):
+    before = snapshot(self.stage)
+    done = self.run_script("install.sh")
+    self.assertEqual(done.returncode, 1, done.stdout)
+    self.assertIn(f"{path} {words}", done.stderr)
+    self.assertIn("nothing changed", done.stderr)
+    self.assertEqual(self.calls(), [])
+    self.assertEqual(snapshot(self.stage), before)
+
+  def test_a_link_at_each_path_is_refused_and_its_target_untouched(self):
+    for name, (target, kind) in self.paths().items():
+      with self.subTest(name):
+        path = staged(self.stage, target)
+        saved = self.tmp / "saved"
+        path.rename(saved)
+        victim = self.victim(kind)
+        path.symlink_to(victim)
+        try:
+          self.check_refused(path, "is a symbolic link")
+          info = victim.lstat()
+          self.assertEqual((info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)),
+                           (65534, 65534, 0o600 if kind == "file" else 0o700))
+        finally:
+          path.unlink()
+          saved.rename(path)
+          shutil.rmtree(victim) if victim.is_dir() else victim.unlink()
+
+  def test_anything_but_a_plain_file_or_folder_is_refused(self):
+    for name, (target, kind) in self.paths().items():
+      with self.subTest(name):
+        path = staged(self.stage, target)
+        saved = self.tmp / "saved"
+        path.rename(saved)
+        if kind == "file":
+          os.mkfifo(path)
+        else:
+          path.write_text("")
+        try:
+          self.check_refused(path, f"is not a plain {kind}")
+        finally:
+          path.unlink()
+          saved.rename(path)
+
+  def test_a_plain_install_still_succeeds(self):
+    # The refusals above come from the links, not from the paths themselves.
+    self.assert_succeeded(self.run_script("install.sh"))
+
+
+@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+class OddPrefix(ScriptTestCase):
+  """A prefix with blanks and with characters the shell would expand: the scripts
+  find the installed files there, and run nothing the prefix names."""
+
+  def test_install_and_uninstall_under_it(self):
+    marker = self.tmp / "ran"
+    prefix = f'/opt/my tamso & <co> "q" $(touch {marker.name}) `touch {marker.name}` $HOME'
+    shutil.rmtree(self.stage)
+    stage_install(self.stage, prefix)
+    for name in ("install.sh", "uninstall.sh"):
+      shutil.copy(staged(self.stage, f"{prefix}/libexec/tamso-helper/{name}"),
+                  self.scripts / name)
+    self.installed = [staged(self.stage, p) for p in expected_layout(prefix)]
+    (self.state / "watch").write_text("".join(f"{p}\n" for p in self.installed))
+    done = self.run_script("install.sh", cwd=self.tmp)
+    self.assert_succeeded(done)
+    for path, mode in expected_layout(prefix).items():
+      info = staged(self.stage, path).stat()
+      self.assertEqual((info.st_uid, stat.S_IMODE(info.st_mode)), (0, mode), path)
+    self.assert_succeeded(self.run_script("uninstall.sh", cwd=self.tmp))
+    self.assertEqual([p for p in self.stage.rglob("*") if not p.is_dir()], [])
+    self.assertFalse(marker.exists(), "the prefix ran a command")
+
+
 @unittest.skipUnless(os.geteuid() == 0, "uninstall.sh removes root's files: needs root")
 class Uninstall(ScriptTestCase):
 
@@ -294,6 +533,10 @@ class Uninstall(ScriptTestCase):
     # The lock that setlimit takes, root's alone.
     self.lock = staged(self.stage, LIMIT_LOCK)
     self.lock.touch(mode=0o600)
+    # The lock of a rotation that was killed.
+    self.rotate_lock = staged(self.stage, ROTATE_LOCK)
+    self.rotate_lock.mkdir(mode=0o700)
+    (self.rotate_lock / "pid").write_text("99999\n")
 
   def remaining_files(self):
     return sorted(str(p) for p in self.stage.rglob("*") if not p.is_dir())
@@ -313,6 +556,7 @@ class Uninstall(ScriptTestCase):
     self.assertFalse(self.loaded(ROTATE_LABEL))
     self.assertEqual(self.remaining_files(), [])
     self.assertFalse(staged(self.stage, LIMIT_DIR).exists(), "the limit's folder stays")
+    self.assertFalse(os.path.lexists(self.rotate_lock), "the rotation's lock stays")
 
   def test_second_run_finds_nothing_to_do(self):
     self.assert_succeeded(self.run_script("uninstall.sh"))
@@ -382,9 +626,7 @@ class OldNewsyslogRule(ScriptTestCase):
           self.assertIn("not there", done.stdout)
 
 
-@unittest.skipUnless(os.geteuid() == 0, "rotate gives the new log to root: needs root")
-@unittest.skipUnless(shutil.which("bzip2"), "no bzip2")
-class Rotate(ScriptTestCase):
+class RotateTestCase(ScriptTestCase):
   """The hourly rotation, with the daemon played by the test: a file opened on the log,
   as launchd opens it, that keeps writing into the same file whatever its name."""
 
@@ -434,6 +676,10 @@ class Rotate(ScriptTestCase):
     """Moves the modification time back, so that a later write is later on any clock."""
     then = path.stat().st_mtime - seconds
     os.utime(path, (then, then))
+
+@unittest.skipUnless(os.geteuid() == 0, "rotate gives the new log to root: needs root")
+@unittest.skipUnless(shutil.which("bzip2"), "no bzip2")
+class Rotate(RotateTestCase):
 
   def test_a_log_below_512_kb_is_left_alone(self):
     daemon = self.start_daemon()
@@ -577,6 +823,224 @@ case $3 in *.log.0) ln -s {victim} "${{3%.0}}" ;; esac
                      victim_state)
 
 
+@unittest.skipUnless(os.geteuid() == 0, "rotate gives the new log to root: needs root")
+@unittest.skipUnless(shutil.which("bzip2"), "no bzip2")
+class RotateRefusalsAndLock(RotateTestCase):
+  """What stops a rotation: anything but a plain file where it renames or compresses,
+  a failed tool (one line, with the tool's words), or another run holding the lock."""
+
+  def setUp(self):
+    super().setUp()
+    self.lock = staged(self.stage, ROTATE_LOCK)
+    self.stand_in_bin = self.tmp / "fail-bin"
+    self.stand_in_bin.mkdir()
+
+  def rotation_due(self):
+    """A log due for rotation, and the archive of the previous one."""
+    self.archive(0).write_text("the previous daemon's lines\n")
+    daemon = self.start_daemon()
+    self.fill(daemon, self.ROTATE_AT)
+    daemon.close()
+
+  def assert_one_line(self, done, status, words):
+    self.assertEqual(done.returncode, status, done.stderr)
+    self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+    self.assertTrue(done.stderr.startswith("rotate: "), done.stderr)
+    self.assertIn(words, done.stderr)
+
+  def test_anything_but_a_plain_file_at_the_log_or_an_archive_is_refused(self):
+    for suffix in ("", ".0", ".0.bz2", ".1.bz2", ".2.bz2"):
+      for kind in ("folder", "fifo"):
+        with self.subTest(path=f"log{suffix}", kind=kind):
+          self.rotation_due()
+          path = Path(f"{self.log}{suffix}")
+          if path.exists():
+            path.unlink()
+          os.mkdir(path) if kind == "folder" else os.mkfifo(path)
+          before = snapshot(self.stage)
+          done = self.run_script("rotate")
+          self.assert_one_line(done, 1, f"{path} is not a plain file: remove it; nothing "
+                                        "rotated")
+          self.assertEqual(self.calls(), [])
+          self.assertEqual(snapshot(self.stage), before)
+          os.rmdir(path) if kind == "folder" else path.unlink()
+
+  def test_each_failure_is_one_line_with_the_tools_own_words(self):
+    # tool: (the stand-in's two lines, or None for the fake launchctl's refusal; the
+    # words of the failure line)
+    cases = {
+        "bzip2": ("bzip2: No space left on device",
+                  f"cannot compress {self.archive(0)}: bzip2: No space left on device "
+                  "second line"),
+        "mv": ("mv: Read-only file system",
+               f"cannot move {self.log}.0.bz2: mv: Read-only file system second line"),
+        "chown": ("chown: Operation not permitted",
+                  f"cannot change the owner of {self.log}: chown: Operation not permitted "
+                  "second line"),
+        "launchctl": (None, "the next run restarts it: Could not kickstart service: 5: "
+                            "Input/output error"),
+        "mkdir": ("mkdir: Permission denied",
+                  f"cannot take the lock {self.lock}: mkdir: Permission denied second "
+                  "line"),
+    }
+    for tool, (words, line) in cases.items():
+      with self.subTest(tool):
+        for old in self.stand_in_bin.iterdir():
+          old.unlink()
+        environment = {}
+        (self.state / "refuse-kickstart").unlink(missing_ok=True)
+        if words is None:
+          (self.state / "refuse-kickstart").touch()
+        else:
+          stand_in = self.stand_in_bin / tool
+          stand_in.write_text(f"#!/bin/sh\necho '{words}' >&2\necho 'second line' >&2\n"
+                              "exit 1\n")
+          stand_in.chmod(0o755)
+          environment = {"BZIP2": str(stand_in)} if tool == "bzip2" else {}
+        for leftover in self.log.parent.glob("tamso-helper.log.*"):
+          leftover.unlink()
+        self.rotation_due()
+        done = self.run_script("rotate", path_first=self.stand_in_bin,
+                               environment=environment)
+        self.assert_one_line(done, 1, line)
+        self.assertFalse(os.path.lexists(self.lock), "the lock stays")
+        self.calls()
+        self.log.unlink(missing_ok=True)
+        self.log.touch()
+
+  def test_a_lock_held_by_a_running_process_leaves_the_rotation_to_it(self):
+    holder = subprocess.Popen(["/bin/sleep", "30"])
+    self.addCleanup(holder.wait)
+    self.addCleanup(holder.kill)
+    fresh = {"a running process": (f"{holder.pid}\n", "another rotation (pid "
+                                   f"{holder.pid}) is running: this run does nothing"),
+             "no pid yet": ("", "another rotation is taking the lock")}
+    for name, (pid, words) in fresh.items():
+      with self.subTest(name):
+        self.rotation_due()
+        self.lock.mkdir(mode=0o700)
+        (self.lock / "pid").write_text(pid)
+        before = snapshot(self.stage)
+        done = self.run_script("rotate")
+        self.assert_one_line(done, 0, words)
+        self.assertEqual(self.calls(), [])
+        self.assertEqual(snapshot(self.stage), before)
+        shutil.rmtree(self.lock)
+
+  def test_a_stale_lock_is_taken_and_released(self):
+    gone = subprocess.Popen(["/bin/true"])
+    gone.wait()
+    holder = subprocess.Popen(["/bin/sleep", "30"])
+    self.addCleanup(holder.wait)
+    self.addCleanup(holder.kill)
+    # name: (pid in the lock, its age in seconds)
+    cases = {"its process is gone": (f"{gone.pid}\n", 0),
+             "no pid, made eleven minutes ago": ("", 660),
+             "a live pid, eleven minutes ago: given to another process since": (
+                 f"{holder.pid}\n", 660)}
+    for name, (pid, age) in cases.items():
+      with self.subTest(name):
+        for leftover in self.log.parent.glob("tamso-helper.log.*"):
+          leftover.unlink()
+        self.rotation_due()
+        self.lock.mkdir(mode=0o700)
+        (self.lock / "pid").write_text(pid)
+        if age:
+          self.age(self.lock, age)
+        done = self.run_script("rotate")
+        self.assert_succeeded(done)
+        self.assertEqual(done.stderr, "")
+        self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+        self.assertFalse(os.path.lexists(self.lock))
+
+  def test_something_else_at_the_lock_path_is_refused(self):
+    victim = self.tmp / "victim"
+    victim.mkdir(mode=0o700)
+    os.chown(victim, 65534, 65534)
+    cases = {"a link to a folder": (lambda: self.lock.symlink_to(victim),
+                                    f"{self.lock} is a symbolic link"),
+             "a dangling link": (lambda: self.lock.symlink_to(self.tmp / "none"),
+                                 f"{self.lock} is a symbolic link"),
+             "a file": (lambda: self.lock.write_text(""),
+                        f"cannot take the lock {self.lock}: mkdir: ")}
+    for name, (make, words) in cases.items():
+      with self.subTest(name):
+        self.rotation_due()
+        make()
+        before = snapshot(self.stage)
+        done = self.run_script("rotate")
+        self.assert_one_line(done, 1, words)
+        self.assertEqual(self.calls(), [])
+        self.assertEqual(snapshot(self.stage), before)
+        self.lock.unlink()
+    self.assertEqual(list(victim.iterdir()), [])
+    self.assertEqual(victim.stat().st_uid, 65534)
+
+  def blocked_run(self):
+    """A run that stops inside bzip2 until the file `go` appears; returns it once it
+    is there, holding the lock."""
+    bzip2 = self.stand_in_bin / "bzip2"
+    bzip2.write_text(f"""#!/bin/sh
+touch {self.tmp}/inside
+while [ ! -e {self.tmp}/go ]; do /bin/sleep 0.05; done
+exec {shutil.which("bzip2")} "$@"
+""")
+    bzip2.chmod(0o755)
+    self.rotation_due()
+    command = [*self.shell, str(self.scripts / "rotate")]
+    variables = {"PATH": f"{self.stand_ins}:{os.environ['PATH']}",
+                 "TAMSO_ROOT": str(self.stage), "LAUNCHCTL": str(self.launchctl),
+                 "FAKE_STATE": str(self.state), "BZIP2": str(bzip2)}
+    with (self.tmp / "first.err").open("w") as errors:
+      first = subprocess.Popen(command, env=variables, stderr=errors)
+    self.addCleanup(first.wait)
+    self.addCleanup(lambda: (self.tmp / "go").touch())
+    for _ in range(200):
+      if (self.tmp / "inside").exists():
+        break
+      subprocess.run(["/bin/sleep", "0.05"])
+    self.assertTrue((self.tmp / "inside").exists(), "the first run did not start")
+    return first
+
+  def test_a_second_run_meanwhile_does_nothing(self):
+    first = self.blocked_run()
+    before = snapshot(self.stage)
+    second = self.run_script("rotate")
+    self.assert_one_line(second, 0, f"another rotation (pid {first.pid}) is running")
+    self.assertEqual(self.calls(), [])
+    self.assertEqual(snapshot(self.stage), before)
+    (self.tmp / "go").touch()
+    self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
+    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+    self.assertFalse(os.path.lexists(self.lock))
+
+  def test_a_run_stopped_by_a_signal_leaves_no_lock_behind(self):
+    for signal in (1, 2, 15, 9):
+      with self.subTest(signal=signal):
+        for leftover in self.log.parent.glob("tamso-helper.log*"):
+          leftover.unlink()
+        self.log.touch()
+        (self.tmp / "inside").unlink(missing_ok=True)
+        (self.tmp / "go").unlink(missing_ok=True)
+        first = self.blocked_run()
+        first.send_signal(signal)
+        (self.tmp / "go").touch()
+        self.assertNotEqual(first.wait(timeout=30), 0)
+        if signal != 9:
+          # Its trap removed the lock.
+          self.assertFalse(os.path.lexists(self.lock))
+        # Killed outright, it left the lock, with a pid that is gone: the next run
+        # takes it.
+        self.calls()
+        self.assertTrue(self.log.exists())
+        daemon = self.start_daemon()
+        self.fill(daemon, self.ROTATE_AT)
+        daemon.close()
+        self.assert_succeeded(self.run_script("rotate"))
+        self.assertIn((f"launchctl kickstart -k {SERVICE}", 2), self.calls())
+        self.assertFalse(os.path.lexists(self.lock))
+
+
 class Refusals(ScriptTestCase):
   """A run that may not act changes nothing and calls nothing."""
 
@@ -631,6 +1095,13 @@ class UnderBashPosix(ScriptTestCase):
 class RotateUnderBashPosix(Rotate):
   """The rotation as the launchd job runs it on macOS, under bash in POSIX mode, whose
   noclobber the new log's creation relies on."""
+
+  shell = ["bash", "--posix"]
+
+
+@unittest.skipUnless(shutil.which("bash"), "no bash")
+class RotateRefusalsAndLockUnderBashPosix(RotateRefusalsAndLock):
+  """The lock and its release on a signal, under the shell the launchd job runs."""
 
   shell = ["bash", "--posix"]
 
