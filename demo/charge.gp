@@ -1,16 +1,18 @@
 # The charge curve of a demo run, from the files demo/prepare.py writes into `data`
 # (times in seconds of the daemon log's clock).
-#   gnuplot -e "data='DIR'; output='demo.png'; limit=80; start=S; end=E" demo/charge.gp
+#   gnuplot -e "data='DIR'; output='demo.png'; limit=80; zone='UTC'; start=S; end=E" demo/charge.gp
 # Above: the battery percentage on the log's clock, with the band between the limit and
-# three points below it, the stretches with charging paused, each switch the log shows
-# and each one it does not. Below: when the Mac ran on its charger or on battery, and
-# when it slept.
+# three points below it, the stretches on the charger with charging paused, each switch
+# the log shows and each one it does not. Below: when the Mac ran on its charger or on
+# battery, and when it slept. The legends stand to the right, clear of the curve; the
+# axis reads dates and times as the log's stamps do.
 
 if (!exists("data")) data = "."
 if (!exists("output")) output = "demo.png"
 if (!exists("limit")) limit = 80
+if (!exists("zone")) zone = "UTC"
 
-set terminal pngcairo size 1400,860 enhanced font "DejaVu Sans,13" linewidth 1.2
+set terminal pngcairo size 1700,860 enhanced font "DejaVu Sans,13" linewidth 1.2
 set output output
 set datafile separator ","
 
@@ -33,17 +35,17 @@ set xrange [start:end + 2400]
 six_hours = 6 * 3600
 set xtics ceil(start / six_hours) * six_hours, six_hours
 set mxtics 6
-set lmargin at screen 0.075
-set rmargin at screen 0.96
+set lmargin at screen 0.065
+set rmargin at screen 0.71
 
 set multiplot
 
 # --- the charge curve ---
 set tmargin at screen 0.885
-set bmargin at screen 0.33
+set bmargin at screen 0.35
 set title "tamso-helper on a simulated MacBook: limit 80 %, two days" font ",19" offset 0,1.2
 set label 1 "times as in the daemon's log; asleep on the charger below the limit, the battery does not charge" \
-    at screen 0.525, screen 0.913 center font ",12" textcolor rgb "#555555"
+    at screen 0.3875, screen 0.913 center font ",12" textcolor rgb "#555555"
 set ylabel "battery (%)"
 set yrange [45:88]
 set ytics 45, 5, 85
@@ -59,12 +61,12 @@ set label 3 "stop: charging\nswitched on" at graph 0.985, graph 0.93 right font 
 
 set object 1 rect from start, limit - 3 to end, limit fc rgb band_colour \
     fs transparent solid 0.3 noborder behind
-set key at graph 0.01, graph 0.02 left bottom opaque box lc rgb "#cccccc" samplen 2 \
-    spacing 1.2 font ",11" width 1 maxrows 4
+set key at screen 0.725, graph 1 left top Left reverse nobox samplen 2 spacing 1.5 \
+    font ",12" width 1
 
 plot file("paused.csv") skip 1 using (($1 + $2) / 2):(66):(($2 - $1) / 2):(22) \
          with boxxyerror fs transparent solid 0.35 noborder lc rgb paused_colour \
-         title "charging paused", \
+         title "charging paused, on the charger", \
      keyentry with boxes fs transparent solid 0.3 noborder lc rgb band_colour \
          title sprintf("band: pauses at %d %%, resumes at %d %% or below", limit, limit - 3), \
      file("curve.csv") skip 1 using 1:2 with steps lw 3 lc rgb curve_colour title "battery", \
@@ -83,16 +85,16 @@ unset label 3
 unset arrow 1
 unset object 1
 unset grid
-set tmargin at screen 0.235
-set bmargin at screen 0.1
+set tmargin at screen 0.255
+set bmargin at screen 0.135
 set ylabel ""
 set yrange [0.45:2.55]
 set ytics ("asleep" 1, "power" 2) scale 0
-set format x "%a %H:%M"
-set xlabel "clock time, as in the daemon's log" offset 0,0.3
+set format x "%Y-%m-%d\n%H:%M"
+set xlabel sprintf("clock time (%s), as in the daemon's log", zone) offset 0,-0.2
 set border 1 lc rgb "#555555"
-set key at screen 0.96, screen 0.255 right bottom horizontal noopaque nobox samplen 1.5 \
-    font ",12" width 1.5
+set key at screen 0.725, graph 1 left top Left reverse nobox samplen 2 spacing 1.3 \
+    font ",12" width 1
 
 plot file("power.csv") skip 1 using (($1 + $2) / 2):($3 == 1 ? 2 : NaN):(($2 - $1) / 2):(0.35) \
          with boxxyerror fs solid 0.9 noborder lc rgb ac_colour title "on the charger", \

@@ -12,7 +12,8 @@ run is refused: the picture would not match the log.
 
 Writes into OUT_DIR, times as seconds of the log's clock (its stamps read as UTC):
   curve.csv     time,percent              the battery, one row per history row
-  paused.csv    from,to                   stretches with charging paused
+  paused.csv    from,to                   stretches on the charger with charging paused
+                                          (on battery a pause changes nothing a user sees)
   power.csv     from,to,ac                stretches on the charger (1) or on battery (0)
   asleep.csv    from,to                   stretches asleep
   logged.csv    time,percent,paused       each switch the log shows
@@ -37,12 +38,12 @@ def clock(stamp):
   return calendar.timegm(time.strptime(stamp, "%Y-%m-%d %H:%M:%S"))
 
 
-def stretches(rows, column, end):
-  """(from, to, value) for each run of equal values in one column."""
+def stretches(rows, value, end):
+  """(from, to, value) for each run of rows with equal value(row)."""
   out = []
   for i, row in enumerate(rows):
-    if i == 0 or row[column] != rows[i - 1][column]:
-      out.append([row[0], None, row[column]])
+    if i == 0 or value(row) != value(rows[i - 1]):
+      out.append([row[0], None, value(row)])
       if len(out) > 1:
         out[-2][1] = row[0]
   out[-1][1] = end
@@ -86,11 +87,12 @@ def main():
 
   write("curve.csv", "time,percent", ((start + r[0], r[1]) for r in rows))
   write("paused.csv", "from,to",
-        ((start + a, start + b) for a, b, v in stretches(rows, 3, end) if v == 1))
+        ((start + a, start + b)
+         for a, b, v in stretches(rows, lambda r: r[2] == 1 and r[3] == 1, end) if v))
   write("power.csv", "from,to,ac",
-        ((start + a, start + b, v) for a, b, v in stretches(rows, 2, end)))
+        ((start + a, start + b, v) for a, b, v in stretches(rows, lambda r: r[2], end)))
   write("asleep.csv", "from,to",
-        ((start + a, start + b) for a, b, v in stretches(rows, 4, end) if v == 1))
+        ((start + a, start + b) for a, b, v in stretches(rows, lambda r: r[4], end) if v == 1))
   write("logged.csv", "time,percent,paused", ((s, p, int(v)) for s, p, v in logged))
   write("unlogged.csv", "time,percent,paused",
         ((start + t, row[1], row[3]) for t, row in sorted(changes.items())

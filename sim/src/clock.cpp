@@ -70,6 +70,30 @@ double real_now()
 	return static_cast<double>(ts.tv_sec) - unix_offset + ts.tv_nsec / 1e9;
 }
 
+std::string read_epoch(const char *text, double *clock)
+{
+	// Beyond 2^53 a double skips whole seconds, and the clock would not be the one asked.
+	constexpr unsigned long long limit = 1ULL << 53;
+	const char *p = text;
+	bool negative = *p == '-';
+	if (negative)
+		p++;
+	if (*p == '\0')
+		return "not a number of seconds";
+	unsigned long long value = 0;
+	for (; *p != '\0'; p++) {
+		if (*p < '0' || *p > '9')
+			return "not a number of seconds";
+		// Checked before each step, so the sum never wraps.
+		if (value > (limit - static_cast<unsigned>(*p - '0')) / 10)
+			return "out of range (at most 2^53 seconds either side of 1970)";
+		value = value * 10 + static_cast<unsigned>(*p - '0');
+	}
+	double seconds = static_cast<double>(value);
+	*clock = (negative ? -seconds : seconds) - unix_offset;
+	return "";
+}
+
 // Appends a row when the percentage, power, inhibit or sleep state changed.
 void note_history(machine &m, double at)
 {

@@ -31,6 +31,7 @@ struct world_state {
 	bool trace_buffered = false; // virtual time: lines wait in trace_buffer
 	std::string trace_buffer;
 	std::string root_error; // why the root cannot be used; "" when it can
+	std::string epoch_error; // why SIMMAC_EPOCH cannot be used; "" when it can
 	int lock_fd = -1; // machine.lock, open for the process's life
 	std::vector<std::string> memory_trace;
 	std::vector<std::array<uint8_t, 80>> memory_requests;
@@ -63,6 +64,11 @@ void forget_parents_lines();
 
 // The clock and the battery model (clock.cpp).
 double real_now();
+// The CFAbsoluteTime at which a virtual clock starts when SIMMAC_EPOCH holds `text`
+// (seconds since 1970-01-01 00:00:00 UTC: an optional '-' and decimal digits, at most
+// 2^53 either way, so that the clock holds it exactly). "" on success; otherwise why
+// not, and `clock` is untouched.
+std::string read_epoch(const char *text, double *clock);
 bool advance_battery(machine &m, double to);
 void note_history(machine &m, double at);
 

@@ -83,6 +83,18 @@ void load_if_changed()
 		s.m.updated = now();
 }
 
+// The one report of an unusable SIMMAC_EPOCH, on standard error, as for an unusable
+// root. The value is shown as given, control characters as '?', so the report stays one
+// line.
+void report_epoch(const char *value, const std::string &why)
+{
+	std::string line = "simmac: SIMMAC_EPOCH: " + why + ": \"";
+	for (const char *p = value; *p != '\0'; p++)
+		line += static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f ? '?' : *p;
+	line += "\"\n";
+	(void)!::write(2, line.data(), line.size());
+}
+
 } // namespace
 
 world_state &w()
@@ -106,6 +118,14 @@ void start()
 	const char *clock = getenv("SIMMAC_CLOCK");
 	s.virtual_clock = clock != nullptr && strcmp(clock, "virtual") == 0;
 	s.clock = std::floor(real_now());
+	s.epoch_error.clear();
+	const char *epoch = getenv("SIMMAC_EPOCH");
+	// An in-process test's machine keeps its own clock: the variable is for runs.
+	if (s.virtual_clock && !s.memory && epoch != nullptr) {
+		s.epoch_error = read_epoch(epoch, &s.clock);
+		if (!s.epoch_error.empty())
+			report_epoch(epoch, s.epoch_error);
+	}
 	if (s.memory)
 		return;
 	const char *root = getenv("SIMMAC_ROOT");
@@ -148,7 +168,7 @@ bool with_machine_do(bool (*change)(void *context, machine &m), void *context)
 {
 	start();
 	world_state &s = w();
-	if (!s.root_error.empty())
+	if (!s.root_error.empty() || !s.epoch_error.empty())
 		return false; // as for a broken service; standard error said why
 	int lock = -1;
 	bool shared = !s.memory && !s.virtual_clock;
