@@ -1,8 +1,8 @@
 // The battery gauge under arbitrary power-source descriptions: any providing source,
-// many sources, missing capacity entries, extreme and negative numbers, and a missing
-// list or missing descriptions. battery_percent must equal a reference computation,
-// release everything it was handed and break no platform rule; a regulator pass on the
-// same machine must switch exactly when the rule says.
+// many sources, missing capacity entries, UPSes and sources without a "Type", extreme
+// and negative numbers, and a missing list or missing descriptions. battery_percent must
+// equal a reference computation, release everything it was handed and break no platform
+// rule; a regulator pass on the same machine must switch exactly when the rule says.
 #include <climits>
 #include <cstdint>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -19,6 +19,7 @@ struct source {
 	std::string name;
 	bool has_current = false, has_max = false;
 	long long current = 0, max = 0;
+	const char *type = ""; // the type= word; "" for none (the Mac's own battery)
 };
 
 long long number(FuzzedDataProvider &in)
@@ -41,13 +42,13 @@ long long as_int(long long v)
 	return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : v;
 }
 
-// The percentage of the first described source with a current capacity, in 64 bits;
-// -1 when there is none or it does not fit an int.
+// The percentage of the first described source with a current capacity that is no UPS,
+// in 64 bits; -1 when there is none or it does not fit an int.
 int reference(const std::vector<source> &sources, size_t undescribed)
 {
 	for (size_t i = 0; i < sources.size(); i++) {
 		const source &s = sources[i];
-		if (i < undescribed || !s.has_current)
+		if (i < undescribed || !s.has_current || std::string(s.type) == "UPS")
 			continue;
 		long long current = as_int(s.current);
 		long long pct = current;
@@ -80,6 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		uint8_t entries = in.ConsumeIntegral<uint8_t>();
 		s.has_current = (entries & 3) != 0;
 		s.has_max = (entries & 12) != 0;
+		static const char *const types[] = {"", "InternalBattery", "UPS", "-"};
+		s.type = types[(entries >> 4) & 3];
 		if (s.has_current)
 			s.current = number(in);
 		if (s.has_max)
@@ -89,6 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			text += " current=" + std::to_string(s.current);
 		if (s.has_max)
 			text += " max=" + std::to_string(s.max);
+		if (s.type[0] != '\0')
+			text += std::string(" type=") + s.type;
 		text += "\n";
 		sources.push_back(s);
 	}

@@ -15,7 +15,7 @@ namespace {
 
 class BatteryGauge : public memory_mac_test {};
 
-TEST_F(BatteryGauge, PercentAndAcFlagFollowTheFirstSourceWithACurrentCapacity)
+TEST_F(BatteryGauge, PercentAndAcFlagFollowTheFirstBatterySourceWithACurrentCapacity)
 {
 	struct row {
 		const char *machine;
@@ -44,6 +44,17 @@ TEST_F(BatteryGauge, PercentAndAcFlagFollowTheFirstSourceWithACurrentCapacity)
 	    {"power battery", -1, 0},
 	    {"power none\nsource B current=80 max=100", 80, 0},
 	    {"power unavailable\nsource B current=80 max=100", -1, 0},
+	    // Only the Mac's own battery counts: a UPS on USB is listed among the sources too,
+	    // and a source without a "Type" counts as the battery.
+	    {"power ac\nsource UPS-1 current=100 max=100 type=UPS\nsource B current=30 max=100", 30, 1},
+	    {"power battery\nsource UPS-1 current=100 type=UPS\nsource B current=30 type=InternalBattery",
+	     30, 0},
+	    {"power ac\nsource X current=90 type=Accessory\nsource B current=30", 30, 1},
+	    {"power ac\nsource X current=90 type=internalbattery\nsource B current=30", 30, 1},
+	    {"power ac\nsource A current=70 max=100 type=-\nsource B current=30 max=100", 70, 1},
+	    {"power ac\nsource UPS-1 current=100 type=UPS\nsource A current=60 type=-", 60, 1},
+	    {"power ac\nsource UPS-1 current=100 max=100 type=UPS", -1, 1},
+	    {"power ac\nsource UPS-1 current=100 type=UPS\nsource B max=100", -1, 1},
 	    // Beyond 32 bits on the way, back within an int at the end.
 	    {"power ac\nsource B current=30000000 max=60000000", 50, 1},
 	    {"power ac\nsource B current=21474836 max=1", 2147483600, 1},
@@ -75,14 +86,22 @@ TEST_F(BatteryGauge, PercentAndAcFlagFollowTheFirstSourceWithACurrentCapacity)
 
 TEST_F(BatteryGauge, ReadsThePowerSourcesAnewOnEveryCall)
 {
-	// On AC and charging at 60 points an hour, the level rises as the clock moves on.
-	simmac::load("smc present\nkey CHTE 4 ui32 00000000\npower ac\n"
-	             "source B current=20 max=100\nbattery charge=60 discharge=12 sleep=1\n");
-	int ac;
-	EXPECT_EQ(battery_percent(&ac), 20);
-	simmac::advance(1830); // 30.5 points
-	EXPECT_EQ(battery_percent(&ac), 50);
-	EXPECT_EQ(ac, 1);
+	// On AC and charging at 60 points an hour, the level rises as the clock moves on; a
+	// full UPS listed first neither moves nor hides it.
+	const char *sources[] = {
+	    "source B current=20 max=100\n",
+	    "source UPS-1 current=100 max=100 type=UPS\nsource InternalBattery-0 current=20 max=100\n",
+	};
+	for (const char *source : sources) {
+		SCOPED_TRACE(source);
+		simmac::load(std::string("smc present\nkey CHTE 4 ui32 00000000\npower ac\n") + source +
+		             "battery charge=60 discharge=12 sleep=1\n");
+		int ac;
+		EXPECT_EQ(battery_percent(&ac), 20);
+		simmac::advance(1830); // 30.5 points
+		EXPECT_EQ(battery_percent(&ac), 50);
+		EXPECT_EQ(ac, 1);
+	}
 }
 
 } // namespace

@@ -199,4 +199,36 @@ TEST(MachineProfiles, ADayUnderTheDaemon)
 	}
 }
 
+// On the newest firmware the program leaves the new keys alone: CHIE takes writes but
+// would cut the charger's input, and CHIB and the bf keys are refused to it.
+TEST(MachineProfiles, TheNewestFirmwaresNewKeysAreNeverWritten)
+{
+	std::string machine = support::read_file(std::string(TAMSO_MACHINES) + "/no-data.machine");
+	std::string root = support::make_root(machine + day_events);
+	for (const char *key : {"CHIB", "bfD0", "bfE0", "bfF0"}) {
+		SCOPED_TRACE(key);
+		support::clear_trace(root);
+		support::run_result read = support::run(root, {"read", key});
+		EXPECT_EQ(read.code, 1);
+		EXPECT_EQ(read.out, std::string(key) + ": not found\n");
+		EXPECT_EQ(read.err, "");
+		EXPECT_EQ(support::trace_lines(root),
+		          (std::vector<std::string>{"open ok", std::string("keyinfo ") + key + " error"}));
+	}
+	support::clear_trace(root);
+	// Every command that may switch charging: a report, two limits stored and a day of
+	// the daemon with sleeps, a firmware reset and the charger pulled.
+	const std::vector<std::vector<std::string>> runs = {
+	    {"status"}, {"setlimit", "60"}, {"setlimit", "80"}, {"daemon"}};
+	for (const std::vector<std::string> &args : runs)
+		EXPECT_EQ(support::run(root, args).code, 0) << args[0];
+	std::vector<std::string> trace = support::trace_lines(root);
+	EXPECT_GT(trace.size(), 100u) << "the daemon's day left no trace";
+	EXPECT_EQ(support::filter(trace, {"write CHIE", "write CHIB", "write bf"}),
+	          std::vector<std::string>{});
+	EXPECT_NE(support::read_file(root + "/machine").find("\nkey CHIE 1 hex_ 00\n"),
+	          std::string::npos);
+	support::remove_tree(root);
+}
+
 } // namespace

@@ -186,6 +186,13 @@ TEST_F(RegulatorPass, SwitchesAndLogsOnlyWhenTheDecisionDiffersFromTheState)
 	    {"no percentage, paused with cap", mac(-1, paused), "80\n", {}, {}},
 	    {"negative percentage", mac(-5, paused), "80\n", {}, {}},
 	    {"no power sources", "smc present\n" + paused + "power unavailable\n", "", {}, {}},
+	    {"a full UPS listed first hides no battery",
+	     "smc present\n" + paused + "power ac\nsource UPS-1 current=100 max=100 type=UPS\n" +
+	         "source InternalBattery-0 current=30 max=100\n",
+	     "80\n", {"battery 30%, limit 80% -> charging resumed"}, {"write CHTE ok 00000000"}},
+	    {"a UPS alone is no battery",
+	     "smc present\n" + charging + "power ac\nsource UPS-1 current=100 max=100 type=UPS\n",
+	     "80\n", {}, {}},
 	    {"state unreadable", mac(90, ""), "80\n", {}, {}},
 	    {"state key fails", mac(90, charging + "fail CHTE read\n"), "80\n", {}, {}},
 	    {"no AppleSMC", "smc absent\n" + mac(90, charging).substr(12), "80\n", {}, {}},

@@ -80,6 +80,21 @@ const std::vector<report_case> &report_cases()
 	     "battery=-1\nac=0\nlimit=100\ninhibited=-1\n",
 	     0,
 	     {"open none", "open none"}},
+	    {"status behind a UPS listed first",
+	     "smc present\nkey CHTE 4 ui32 01000000\npower ac\n"
+	     "source UPS-1 current=100 max=100 type=UPS\nsource InternalBattery-0 current=30 max=100\n",
+	     "80\n",
+	     {"status"},
+	     "battery=30\nac=1\nlimit=80\ninhibited=1\n",
+	     0,
+	     {"open ok", "keyinfo CHTE ok 4", "keyinfo CHTE ok 4", "read CHTE ok 01000000"}},
+	    {"status with a UPS and no battery",
+	     "smc present\nkey CHTE 4 ui32 00000000\npower ac\nsource UPS-1 current=100 type=UPS\n",
+	     "",
+	     {"status"},
+	     "battery=-1\nac=1\nlimit=100\ninhibited=0\n",
+	     0,
+	     {"open ok", "keyinfo CHTE ok 4", "keyinfo CHTE ok 4", "read CHTE ok 00000000"}},
 	    {"status ignores what follows it",
 	     "smc present\nkey CHTE 4 ui32 00000000\npower none\nsource B current=-5 max=100\n",
 	     "150\n",
@@ -248,6 +263,53 @@ TEST(Reports, AReportThatCannotBeWrittenIsAFailure)
 			EXPECT_EQ(result.code, full ? 1 : r.code_written);
 			EXPECT_EQ(result.out, "");
 			EXPECT_EQ(result.err, full ? no_space : "");
+		}
+		support::remove_tree(root);
+	}
+}
+
+TEST(Reports, AClosedStandardOutputFailsAndLandsInNoFileOfTheMac)
+{
+	// A report to a closed standard output fails as on a Mac, with EBADF, whatever the
+	// clock and whichever other standard descriptors are closed: the simulated Mac's own
+	// files (the machine's lock in real time, the trace) never take a free 0, 1 or 2.
+	const std::string bad = "standard output: Bad file descriptor\n";
+	struct row {
+		const char *closing; // the shell's redirections before the program starts
+		const char *clock;
+		std::string err;
+	} rows[] = {
+	    {">&-", "virtual", bad},
+	    {">&-", "real", bad},
+	    {"<&- >&-", "virtual", bad},
+	    {"<&- >&-", "real", bad},
+	    {">&- 2>&-", "virtual", ""},
+	    {">&- 2>&-", "real", ""},
+	    {"<&- >&- 2>&-", "real", ""},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(std::string(r.closing) + ", " + r.clock + " clock");
+		std::string root = support::make_root("smc present\nkey CHTE 4 ui32 00000000\npower ac\n"
+		                                      "source B current=85 max=100\n"
+		                                      "battery charge=60 discharge=12 sleep=1\n");
+		support::run_options options;
+		options.program = "/bin/sh";
+		options.env = {std::string("SIMMAC_CLOCK=") + r.clock};
+		std::vector<std::string> args = {"-c", std::string("exec \"$0\" status ") + r.closing,
+		                                 support::helper_path()};
+		support::run_result result = support::run(root, args, options);
+		EXPECT_EQ(result.code, 1);
+		EXPECT_EQ(result.out, "");
+		EXPECT_EQ(result.err, r.err);
+		// The platform was asked as usual, and nothing the program wrote is in the Mac.
+		EXPECT_EQ(support::trace_lines(root),
+		          (lines{"open ok", "keyinfo CHTE ok 4", "keyinfo CHTE ok 4", "read CHTE ok 00000000"}));
+		for (const auto &entry : std::filesystem::recursive_directory_iterator(root)) {
+			if (!entry.is_regular_file())
+				continue;
+			std::string content = support::read_file(entry.path());
+			EXPECT_EQ(content.find("battery="), std::string::npos) << entry.path();
+			EXPECT_EQ(content.find("Bad file descriptor"), std::string::npos) << entry.path();
 		}
 		support::remove_tree(root);
 	}

@@ -9,6 +9,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
+#include <IOKit/ps/IOPSKeys.h>
 #include <IOKit/ps/IOPowerSources.h>
 #include <simmac/simmac.h>
 
@@ -48,6 +49,7 @@ TEST(MachineFile, WellFormedDirectivesParse)
 	    "power ac\npower battery\npower none\npower unavailable\n",
 	    "source InternalBattery-0\nsource X current=5\nsource X max=100 current=5\n",
 	    "source X current=-5 max=0\nsource Y current=5000000000\n",
+	    "source U current=100 type=UPS\nsource B type=InternalBattery max=100\nsource N type=-\n",
 	    "register ok\nregister fail\n",
 	    "battery charge=60 discharge=12 sleep=1\n",
 	    "battery sleep=1 charge=0.5 discharge=12 level=50.5 updated=100 start=10\n",
@@ -102,6 +104,8 @@ TEST(MachineFile, MalformedLineIsReportedWithItsNumber)
 	    {"source X current=ten\n", 1},
 	    {"source X charge=5\n", 1},
 	    {"source X current=5 max=1.5\n", 1},
+	    {"source X current=5 type=\n", 1},
+	    {"source X current=5 type\n", 1},
 	    {"register maybe\n", 1},
 	    {"register\n", 1},
 	    {"battery charge=60\n", 1},
@@ -203,6 +207,78 @@ TEST_F(SimulatedMac, BatteryModelFollowsPowerAndTheInhibitKeys)
 		(void)battery_percent(&ac); // the model starts from the first look
 		simmac::advance(r.seconds);
 		EXPECT_EQ(battery_percent(&ac), r.pct);
+	}
+}
+
+TEST_F(SimulatedMac, BatteryModelMovesTheFirstInternalBatteryAndKeepsEverySourceType)
+{
+	struct row {
+		const char *name;
+		std::string sources;
+		std::string after; // the source lines as the machine shows them an hour on
+	} rows[] = {
+	    {"a UPS listed first stays as it is",
+	     "source UPS-1 current=100 max=100 type=UPS\nsource InternalBattery-0 current=20 max=100\n",
+	     "source UPS-1 current=100 max=100 type=UPS\nsource InternalBattery-0 current=80 max=100\n"},
+	    {"a source without a type is no internal battery to the model",
+	     "source A current=20 type=-\nsource B current=20 max=100 type=InternalBattery\n",
+	     "source A current=20 type=-\nsource B current=80 max=100 type=InternalBattery\n"},
+	    {"another kind is passed over",
+	     "source X current=20 type=Accessory\nsource B current=20\n",
+	     "source X current=20 type=Accessory\nsource B current=80\n"},
+	    {"an internal battery without current= is passed over",
+	     "source A max=100\nsource B current=20 max=100\n",
+	     "source A max=100\nsource B current=80 max=100\n"},
+	    {"a UPS alone does not move",
+	     "source UPS-1 current=20 type=UPS\n", "source UPS-1 current=20 type=UPS\n"},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.name);
+		load("smc present\nkey CHTE 4 ui32 00000000\npower ac\n" + r.sources +
+		     "battery charge=60 discharge=12 sleep=1\n");
+		simmac::advance(3600);
+		std::string text = simmac::machine_text();
+		EXPECT_NE(text.find("power ac\n" + r.after + "battery "), std::string::npos) << text;
+		EXPECT_EQ(simmac::check(text), "") << text;
+	}
+}
+
+TEST_F(SimulatedMac, SourceTypeIsTheDescriptionsTypeEntry)
+{
+	struct row {
+		const char *field;
+		CFStringRef type; // nullptr: no "Type" entry
+	} rows[] = {
+	    {"", CFSTR("InternalBattery")},
+	    {" type=InternalBattery", CFSTR("InternalBattery")},
+	    {" type=UPS", CFSTR("UPS")},
+	    {" type=-", nullptr},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.field);
+		load(std::string("power ac\nsource S current=50") + r.field + "\n");
+		long objects = simmac::live_objects();
+		CFTypeRef blob = IOPSCopyPowerSourcesInfo();
+		ASSERT_NE(blob, nullptr);
+		CFArrayRef list = IOPSCopyPowerSourcesList(blob);
+		ASSERT_NE(list, nullptr);
+		ASSERT_EQ(CFArrayGetCount(list), 1);
+		CFDictionaryRef description =
+		    IOPSGetPowerSourceDescription(blob, CFArrayGetValueAtIndex(list, 0));
+		ASSERT_NE(description, nullptr);
+		CFTypeRef type = CFDictionaryGetValue(description, CFSTR(kIOPSTypeKey));
+		if (r.type == nullptr) {
+			EXPECT_EQ(type, nullptr);
+		} else {
+			ASSERT_NE(type, nullptr);
+			ASSERT_EQ(CFGetTypeID(type), CFStringGetTypeID());
+			EXPECT_EQ(CFStringCompare(static_cast<CFStringRef>(type), r.type, 0),
+			          kCFCompareEqualTo);
+		}
+		CFRelease(list);
+		CFRelease(blob);
+		EXPECT_EQ(simmac::live_objects(), objects);
+		EXPECT_EQ(simmac::misuses(), 0);
 	}
 }
 

@@ -234,6 +234,11 @@ CFTypeID CFNumberGetTypeID(void)
 	return static_cast<CFTypeID>(cf_kind::number) + 1;
 }
 
+CFTypeID CFStringGetTypeID(void)
+{
+	return static_cast<CFTypeID>(cf_kind::string) + 1;
+}
+
 CFIndex CFArrayGetCount(CFArrayRef theArray)
 {
 	if (!sim::is_object(theArray, cf_kind::array, "CFArrayGetCount"))

@@ -25,6 +25,9 @@ struct sim_source {
 	long long current = 0;
 	bool has_max = false;
 	long long max = 0;
+	// The description's "Type"; empty for type=-, which leaves the entry out.
+	std::string type = "InternalBattery";
+	bool type_given = false; // type= was written, and is written back
 };
 
 enum class event_kind { sleep, plug, unplug, limit, signal, reset };
@@ -78,6 +81,7 @@ bool key_denied(const machine &m, const std::string &name, const char *command);
 void reset_inhibit_keys(machine &m);
 // The model's rule: CHTE decides when present, else CH0B or CH0C.
 bool charging_inhibited(const machine &m);
+// The source the battery model moves: the first of type InternalBattery with current=.
 sim_source *battery_source(machine &m);
 
 // Bytes as lower-case hex digits; "-" for none.

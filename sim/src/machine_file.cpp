@@ -72,6 +72,8 @@ std::string format_line(const machine &m, const machine_line &line)
 			text += " current=" + std::to_string(s.current);
 		if (s.has_max)
 			text += " max=" + std::to_string(s.max);
+		if (s.type_given)
+			text += " type=" + (s.type.empty() ? std::string("-") : s.type);
 		return text;
 	}
 	case line_kind::battery:

@@ -96,8 +96,11 @@ std::string parse_source(const std::vector<std::string> &w, sim_source *source)
 		} else if (field.rfind("max=", 0) == 0 && parse_long(field.substr(4), &value)) {
 			source->has_max = true;
 			source->max = value;
+		} else if (field.rfind("type=", 0) == 0 && field.size() > 5) {
+			source->type_given = true;
+			source->type = field == "type=-" ? "" : field.substr(5);
 		} else {
-			return "source fields are current=N and max=N";
+			return "source fields are current=N, max=N and type=WORD";
 		}
 	}
 	return "";

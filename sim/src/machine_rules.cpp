@@ -56,7 +56,7 @@ bool charging_inhibited(const machine &m)
 sim_source *battery_source(machine &m)
 {
 	for (sim_source &source : m.sources)
-		if (source.has_current)
+		if (source.type == "InternalBattery" && source.has_current)
 			return &source;
 	return nullptr;
 }

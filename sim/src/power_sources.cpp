@@ -45,7 +45,11 @@ CFTypeRef IOPSCopyPowerSourcesInfo(void)
 			CFMutableDictionaryRef description = sim::make_dictionary();
 			description->entries.reserve(5);
 			sim::dictionary_set(description, CFSTR(kIOPSNameKey), name);
-			sim::dictionary_set(description, CFSTR(kIOPSTypeKey), CFSTR(kIOPSInternalBatteryType));
+			if (!source.type.empty()) {
+				CFStringRef type = sim::make_string(source.type);
+				sim::dictionary_set(description, CFSTR(kIOPSTypeKey), type);
+				CFRelease(type);
+			}
 			sim::dictionary_set(description, CFSTR(kIOPSPowerSourceStateKey),
 			                    on_ac ? CFSTR(kIOPSACPowerValue) : CFSTR(kIOPSBatteryPowerValue));
 			auto put_number = [&](CFStringRef key, long long value) {

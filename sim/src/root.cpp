@@ -13,6 +13,45 @@
 
 namespace sim {
 
+namespace {
+
+bool any_low_descriptor_closed()
+{
+	int saved = errno;
+	bool closed = false;
+	for (int fd = 0; fd < 3; fd++)
+		closed = closed || fcntl(fd, F_GETFD) == -1;
+	errno = saved;
+	return closed;
+}
+
+// Read before main: a process started with 0, 1 and 2 open has none of them free later,
+// as the program never closes a standard descriptor it did not open itself. That spares
+// the stand-in three system calls a step in the common case.
+const bool started_with_one_closed = any_low_descriptor_closed();
+
+} // namespace
+
+low_descriptors_taken::low_descriptors_taken()
+{
+	if (!started_with_one_closed)
+		return;
+	int saved = errno;
+	for (int fd = 0; fd < 3; fd++)
+		if (fcntl(fd, F_GETFD) == -1) // closed: the next open would get it
+			taken[fd] = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+	errno = saved;
+}
+
+low_descriptors_taken::~low_descriptors_taken()
+{
+	int saved = errno;
+	for (int fd : taken)
+		if (fd != -1)
+			::close(fd);
+	errno = saved;
+}
+
 std::string default_root()
 {
 	const char *state = getenv("XDG_STATE_HOME");
@@ -132,6 +171,7 @@ std::string map_path(const char *path)
 
 void write_limit_file(long value)
 {
+	low_descriptors_taken low;
 	std::string dir = map_path("/Library/Application Support/Tamso");
 	make_dirs(dir);
 	write_file(dir + "/limit", std::to_string(value) + "\n", 0644);

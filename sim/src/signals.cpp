@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "loop.h"
+#include "state.h"
 #include "world.h"
 
 struct dispatch_source_type_s {
@@ -61,6 +62,7 @@ void activate(signal_source *source)
 	// Blocked signals are queued even while their disposition is to ignore them, so the
 	// source sees them, as a kqueue does on a Mac.
 	sigprocmask(SIG_BLOCK, &one, nullptr);
+	sim::low_descriptors_taken low;
 	l.signal_fd = signalfd(l.signal_fd, &l.watched, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 

@@ -50,6 +50,18 @@ world_state &w();
 // Reads the environment and makes the root ready, once per process.
 void start();
 
+// Descriptors 0, 1 and 2, taken for as long as one of these lives where the process has
+// them closed, so that no file the stand-in opens for itself gets one: a program started
+// with standard output closed must meet EBADF on its first write, as on a Mac, not write
+// into the machine's lock or the trace (root.cpp).
+struct low_descriptors_taken {
+	int taken[3] = {-1, -1, -1};
+	low_descriptors_taken();
+	~low_descriptors_taken();
+	low_descriptors_taken(const low_descriptors_taken &) = delete;
+	low_descriptors_taken &operator=(const low_descriptors_taken &) = delete;
+};
+
 // The root (root.cpp).
 std::string default_root();
 void make_dirs(const std::string &path);

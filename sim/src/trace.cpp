@@ -48,8 +48,10 @@ void trace(std::string_view line)
 	}
 	if (!s.root_error.empty())
 		return;
-	if (s.trace_fd == -1)
+	if (s.trace_fd == -1) {
+		low_descriptors_taken low;
 		s.trace_fd = ::open((s.root + "/trace").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+	}
 	if (s.trace_fd == -1)
 		return;
 	s.trace_buffer.append(line);

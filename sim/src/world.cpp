@@ -131,6 +131,7 @@ void start()
 	const char *root = getenv("SIMMAC_ROOT");
 	s.root = root != nullptr && root[0] != '\0' ? root : default_root();
 	s.trace_buffered = s.virtual_clock;
+	low_descriptors_taken low; // a new root is seeded
 	s.root_error = prepare_root(s.root);
 	if (!s.root_error.empty())
 		report_root(s.root, s.root_error);
@@ -170,6 +171,8 @@ bool with_machine_do(bool (*change)(void *context, machine &m), void *context)
 	world_state &s = w();
 	if (!s.root_error.empty() || !s.epoch_error.empty())
 		return false; // as for a broken service; standard error said why
+	// The lock, the machine file and its temporary, the history: all opened in here.
+	low_descriptors_taken low;
 	int lock = -1;
 	bool shared = !s.memory && !s.virtual_clock;
 	if (shared) {

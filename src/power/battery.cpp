@@ -22,6 +22,19 @@ bool entry_int(CFDictionaryRef description, CFStringRef key, int initial, int *v
 	return true;
 }
 
+// False for a source whose "Type" names another kind than the Mac's own battery: macOS
+// lists an uninterruptible power supply on USB among the power sources too, and its charge
+// says nothing about the battery's. A source without a "Type", or with one that is not a
+// string, counts as the battery.
+bool is_internal_battery(CFDictionaryRef description)
+{
+	CFTypeRef type = CFDictionaryGetValue(description, CFSTR(kIOPSTypeKey));
+	if (type == nullptr || CFGetTypeID(type) != CFStringGetTypeID())
+		return true;
+	return CFStringCompare(static_cast<CFStringRef>(type), CFSTR(kIOPSInternalBatteryType), 0) ==
+	       kCFCompareEqualTo;
+}
+
 // current * 100 / max in 64 bits; -1 when the result does not fit an int.
 int percent_of(int current, bool has_max, int max)
 {
@@ -56,11 +69,10 @@ int battery_percent(int *ac)
 	for (CFIndex i = 0; i < CFArrayGetCount(sources); i++) {
 		CFDictionaryRef description =
 		    IOPSGetPowerSourceDescription(snapshot, CFArrayGetValueAtIndex(sources, i));
-		if (description == nullptr)
+		if (description == nullptr || !is_internal_battery(description))
 			continue;
 		int current = 0;
 		int max = 100;
-		// A source counts by its current capacity alone.
 		if (!entry_int(description, CFSTR(kIOPSCurrentCapacityKey), 0, &current))
 			continue;
 		bool has_max = entry_int(description, CFSTR(kIOPSMaxCapacityKey), 100, &max);

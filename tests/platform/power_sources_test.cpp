@@ -92,6 +92,22 @@ TEST_F(PowerSources, ProvidingTypeIsAcOrBatteryPowerOrAbsent)
 	    << "neither \"AC Power\" nor \"Battery Power\"";
 }
 
+TEST_F(PowerSources, SourceTypesAreStrings)
+{
+	// The gauge tells the Mac's own battery ("InternalBattery") from a UPS ("UPS") by
+	// this entry, and counts a source without one as the battery.
+	for (CFIndex i = 0; i < CFArrayGetCount(list); i++) {
+		CFDictionaryRef description =
+		    IOPSGetPowerSourceDescription(blob, CFArrayGetValueAtIndex(list, i));
+		if (description == nullptr)
+			continue;
+		CFTypeRef type = CFDictionaryGetValue(description, CFSTR(kIOPSTypeKey));
+		if (type == nullptr)
+			continue;
+		EXPECT_EQ(CFGetTypeID(type), CFStringGetTypeID()) << "source " << i;
+	}
+}
+
 TEST_F(PowerSources, InternalBatteryGivesItsCapacityAsAPercentage)
 {
 	CFDictionaryRef battery = internal_battery();

@@ -74,6 +74,7 @@ const void *CFDictionaryGetValue(CFDictionaryRef theDict, const void *key);
 CFTypeID CFNumberGetTypeID(void);
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void *valuePtr);
 
+CFTypeID CFStringGetTypeID(void);
 CFStringRef __CFStringMakeConstantString(const char *cStr);
 CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
                                    CFStringCompareFlags compareOptions);
