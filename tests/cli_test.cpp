@@ -386,7 +386,9 @@ TEST(Setlimit, RefusesEveryArgumentFromAnUnprivilegedUser)
 	}
 }
 
-TEST(Setlimit, StoresDigitsAndANewlineInFilesCreatedUnderTheUmask)
+// A first store makes the folder 0755 and the file 0644 whatever the umask, so that every
+// user's status shows the limit the daemon enforces; the lock stays root's alone.
+TEST(Setlimit, StoresDigitsAndANewlineInFilesEveryoneCanReadWhateverTheUmask)
 {
 	if (!running_as_root())
 		GTEST_SKIP() << "setlimit needs root";
@@ -399,9 +401,10 @@ TEST(Setlimit, StoresDigitsAndANewlineInFilesCreatedUnderTheUmask)
 	};
 	const std::vector<row> rows = {
 	    {"80", 022, "80\n", 0755, 0644},
-	    {"20", 027, "20\n", 0750, 0640},
-	    {"100", 077, "100\n", 0700, 0600},
-	    {"+0055", 002, "55\n", 0755, 0664},
+	    {"20", 027, "20\n", 0755, 0644},
+	    {"100", 077, "100\n", 0755, 0644},
+	    {"+0055", 002, "55\n", 0755, 0644},
+	    {"60", 0, "60\n", 0755, 0644},
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.value);
@@ -508,32 +511,141 @@ TEST(Setlimit, LeavesNoTemporaryFileOfAStoreThatWasKilled)
 	support::remove_tree(root);
 }
 
-TEST(Setlimit, KeepsTheLimitReadableForUsersWhoCouldReadItBefore)
+TEST(Setlimit, KeepsTheLimitReadableForUsersWhateverTheUmask)
 {
 	uid_t uid = support::unprivileged_uid();
 	if (uid == 0)
 		GTEST_SKIP() << "needs root, to store as root and read as another user";
-	// The user's copy of the program and its trace, before root's limit folder exists.
-	std::string root = seeded_root(mac_at_10);
-	support::write_file(root + "/trace", "");
-	std::string program = support::share_with(root, uid);
-	mode_t old_mask = umask(022);
-	ASSERT_EQ(support::run(root, {"setlimit", "50"}).code, 0);
-	// Root stores again with a umask that would make a new file private to root.
-	umask(077);
-	support::run_result stored = support::run(root, {"setlimit", "70"});
-	umask(old_mask);
-	expect_outcome(stored, {0, "", ""});
-	struct stat st;
-	ASSERT_EQ(lstat(support::limit_path(root).c_str(), &st), 0);
-	EXPECT_EQ(st.st_mode & 07777, 0644u);
+	struct row {
+		const char *what;
+		std::vector<mode_t> masks; // root's umask at each store: 50, then 70
+	};
+	const std::vector<row> rows = {
+	    // The first store makes the folder and the file under a umask that would keep
+	    // them from every user.
+	    {"first store under umask 077", {077}},
+	    {"first store under umask 027", {027}},
+	    // Root stores again with a umask that would make a new file private to root.
+	    {"a store under umask 077 replaces one made under 022", {022, 077}},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.what);
+		// The user's copy of the program and its trace, before root's limit folder exists.
+		std::string root = seeded_root(mac_at_10);
+		support::write_file(root + "/trace", "");
+		std::string program = support::share_with(root, uid);
+		mode_t old_mask = umask(022);
+		for (size_t i = 0; i < r.masks.size(); i++) {
+			umask(r.masks[i]);
+			const char *value = i + 1 == r.masks.size() ? "70" : "50";
+			expect_outcome(support::run(root, {"setlimit", value}), {0, "", ""});
+		}
+		umask(old_mask);
+		struct stat st;
+		ASSERT_EQ(lstat(support::limit_path(root).c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, 0644u);
+		ASSERT_EQ(lstat(tamso_dir(root).c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, 0755u);
 
-	support::run_options options;
-	options.program = program.c_str();
-	options.uid = uid;
-	expect_outcome(support::run(root, {"status"}, options),
-	               {0, "battery=10\nac=1\nlimit=70\ninhibited=0\n", ""});
-	support::remove_tree(root);
+		support::run_options options;
+		options.program = program.c_str();
+		options.uid = uid;
+		expect_outcome(support::run(root, {"status"}, options),
+		               {0, "battery=10\nac=1\nlimit=70\ninhibited=0\n", ""});
+		support::remove_tree(root);
+	}
+}
+
+// A folder that a store did not create keeps the mode its owner gave it.
+TEST(Setlimit, LeavesTheModeOfAFolderThatWasThere)
+{
+	if (!running_as_root())
+		GTEST_SKIP() << "setlimit needs root";
+	for (mode_t mode : {0700u, 0750u, 0711u}) {
+		SCOPED_TRACE(mode);
+		std::string root = seeded_root(mac_at_10);
+		ASSERT_EQ(mkdir(tamso_dir(root).c_str(), mode), 0);
+		ASSERT_EQ(chmod(tamso_dir(root).c_str(), mode), 0);
+		expect_outcome(support::run(root, {"setlimit", "60"}), {0, "", ""});
+		struct stat st;
+		ASSERT_EQ(lstat(tamso_dir(root).c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, mode);
+		EXPECT_EQ(support::read_file(support::limit_path(root)), "60\n");
+		support::remove_tree(root);
+	}
+}
+
+// A limit behind a symbolic link, at the file, at its folder or above, is no limit: status
+// shows 100 and no pass pauses at 90 % for it, as no store could change it. The same
+// limit in plain folders is read.
+TEST(Status, ReadsNoLimitThroughASymbolicLink)
+{
+	const std::string mac_at_90 = "smc present\n"
+	                              "key CHTE 4 ui32 00000000\n"
+	                              "power ac\n"
+	                              "source InternalBattery-0 current=90 max=100\n"
+	                              "register ok\n";
+	struct row {
+		const char *what;
+		void (*plant)(const std::string &root); // a limit of 20, one way or another
+		const char *limit;
+		bool paused;
+	};
+	const std::vector<row> rows = {
+	    {"a plain folder",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(tamso_dir(root));
+		     support::write_file(support::limit_path(root), "20\n");
+	     },
+	     "20", true},
+	    {"a link at the folder",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(root + "/elsewhere");
+		     support::write_file(root + "/elsewhere/limit", "20\n");
+		     ASSERT_EQ(symlink((root + "/elsewhere").c_str(), tamso_dir(root).c_str()), 0);
+	     },
+	     "100", false},
+	    {"a relative link at the folder",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(root + "/Library/Application Support/Other");
+		     support::write_file(root + "/Library/Application Support/Other/limit", "20\n");
+		     ASSERT_EQ(symlink("Other", tamso_dir(root).c_str()), 0);
+	     },
+	     "100", false},
+	    {"a link at the file",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(tamso_dir(root));
+		     support::write_file(tamso_dir(root) + "/twenty", "20\n");
+		     ASSERT_EQ(symlink("twenty", support::limit_path(root).c_str()), 0);
+	     },
+	     "100", false},
+	    {"a link above the folder",
+	     [](const std::string &root) {
+		     std::string support_dir = root + "/Library/Application Support";
+		     std::filesystem::create_directories(root + "/moved/Tamso");
+		     support::write_file(root + "/moved/Tamso/limit", "20\n");
+		     support::remove_tree(support_dir);
+		     ASSERT_EQ(symlink((root + "/moved").c_str(), support_dir.c_str()), 0);
+	     },
+	     "100", false},
+	};
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.what);
+		std::string root = seeded_root(mac_at_90 + "at 30 signal TERM\n");
+		r.plant(root);
+		expect_outcome(support::run(root, {"status"}),
+		               {0, std::string("battery=90\nac=1\nlimit=") + r.limit + "\ninhibited=0\n", ""});
+		support::run_result daemon = support::run(root, {"daemon"});
+		EXPECT_EQ(daemon.code, 0);
+		std::vector<std::string> writes = support::filter(support::trace_lines(root), {"write"});
+		if (r.paused)
+			EXPECT_EQ(writes, (std::vector<std::string>{"write CHTE ok 01000000",
+			                                            "write CHTE ok 00000000"}));
+		else
+			EXPECT_EQ(writes, std::vector<std::string>{"write CHTE ok 00000000"})
+			    << "only the stop's switch-on";
+		support::remove_tree(root);
+	}
 }
 
 TEST(Setlimit, RunsOneRegulatorPassAfterStoring)
@@ -582,10 +694,19 @@ TEST(Setlimit, SucceedsWhenTheRegulatorPassCannotReachTheSmc)
 		std::string log; // the message after the time stamp, "" for no line
 	};
 	const std::string source = "power ac\nsource InternalBattery-0 current=64 max=100\n";
+	const std::string no_ch0b = "cannot read the charging state (key CH0B): charging is not capped";
+	const std::string no_chte = "cannot read the charging state (key CHTE): charging is not capped";
 	const std::vector<row> rows = {
-	    {"no AppleSMC", "smc absent\n" + source, ""},
-	    {"AppleSMC refuses the connection", "smc refuse\nkey CHTE 4 ui32 00000000\n" + source, ""},
-	    {"every SMC call fails", "smc present\nkey CHTE 4 ui32 00000000\nfail call\n" + source, ""},
+	    {"no AppleSMC", "smc absent\n" + source, no_ch0b},
+	    {"AppleSMC refuses the connection", "smc refuse\nkey CHTE 4 ui32 00000000\n" + source, no_ch0b},
+	    {"every SMC call fails", "smc present\nkey CHTE 4 ui32 00000000\nfail call\n" + source, no_ch0b},
+	    {"keys without data",
+	     "smc present\nkey CHTE 0 ui32 -\nkey CH0B 0 hex_ -\nkey CH0C 0 hex_ -\n" + source, no_chte},
+	    {"neither CHTE nor CH0B", "smc present\nkey CH0C 1 ui8 00\n" + source, no_ch0b},
+	    {"CHTE refuses reads", "smc present\nkey CHTE 4 ui32 00000000\ndeny CHTE read\n" + source,
+	     no_chte},
+	    {"the pause is written", "smc present\nkey CHTE 4 ui32 00000000\n" + source,
+	     "battery 64%, limit 50% -> charging paused"},
 	    {"the pause cannot be written",
 	     "smc present\nkey CHTE 4 ui32 00000000\nfail CHTE write\n" + source,
 	     "failed to set charging inhibit (pct 64, limit 50, want 1)"},

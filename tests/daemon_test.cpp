@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <sys/file.h>
 #include <sys/syscall.h>
@@ -239,10 +240,54 @@ TEST(DaemonSleep, PassAfterWakeDecidesAfresh)
 
 // SIGTERM and SIGINT switch charging on, whatever its state and whether or not the
 // switch works, log nothing and end with 0.
-TEST(DaemonStop, SignalSwitchesChargingOnAndExitsZero)
+// A daemon that cannot read the charging state says so once, right after its start line,
+// in a time-stamped line naming the key it reads; the other passes of a whole day stay
+// silent. One that reads the state never says it.
+TEST(DaemonLog, FirstPassAloneSaysThatTheStateCannotBeRead)
+{
+	const std::string no_chte = "cannot read the charging state (key CHTE): charging is not capped";
+	const std::string no_ch0b = "cannot read the charging state (key CH0B): charging is not capped";
+	const std::string stop_line = "failed to switch charging on at stop";
+	struct row {
+		const char *name;
+		std::string keys;
+		int pct;
+		lines log;
+		int code;
+	} rows[] = {
+	    {"keys without data", "key CHTE 0 ui32 -\nkey CH0B 0 hex_ -\nkey CH0C 0 hex_ -\n", 64,
+	     {start_chte, no_chte, stop_line}, 1},
+	    {"neither CHTE nor CH0B", "key CH0C 1 ui8 00\n", 64, {start_pair, no_ch0b, stop_line}, 1},
+	    {"CHTE refuses reads", chte_charging + "deny CHTE read\n", 64, {start_chte, no_chte}, 0},
+	    {"CHTE readable, nothing to do", chte_charging, 64, {start_chte}, 0},
+	    {"CHTE readable, a pause", chte_charging, 85,
+	     {start_chte, "battery 85%, limit 80% -> charging paused"}, 0},
+	};
+	const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d .*)");
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.name);
+		std::string root = make_mac(mac(r.pct, "at 86400 signal TERM\n", r.keys), "80\n");
+		support::run_result result = support::run(root, {"daemon"});
+		EXPECT_EQ(result.code, r.code);
+		EXPECT_EQ(messages(result.err), r.log);
+		lines raw = support::lines_of(result.err);
+		for (size_t i = 1; i < raw.size(); i++)
+			EXPECT_TRUE(std::regex_match(raw[i], stamp)) << raw[i];
+		// A whole day of passes ran: every 20 seconds.
+		EXPECT_GE(support::filter(support::trace_lines(root), {"keyinfo CHTE"}).size(), 4320u);
+		expect_no_misuse(root);
+		support::remove_tree(root);
+	}
+}
+
+// A stop switches charging on and exits 0 without a line; one whose switch-on fails says
+// so in a time-stamped line and exits 1, so that a battery left paused does not go unseen.
+TEST(DaemonStop, SignalSwitchesChargingOnOrSaysItCouldNot)
 {
 	const std::string paused_line = "battery 85%, limit 80% -> charging paused";
 	const std::string failed_line = "failed to set charging inhibit (pct 85, limit 80, want 1)";
+	const std::string stop_line = "failed to switch charging on at stop";
+	const std::string chte_paused = "key CHTE 4 ui32 01000000\n";
 	struct row {
 		const char *signal;
 		std::string keys;
@@ -250,23 +295,34 @@ TEST(DaemonStop, SignalSwitchesChargingOnAndExitsZero)
 		std::string fails;
 		lines after_signal; // writes after the signal's trace line
 		lines log;
+		int code;
 	} rows[] = {
-	    {"TERM", chte_charging, 85, "", {"write CHTE ok 00000000"}, {start_chte, paused_line}},
-	    {"INT", chte_charging, 85, "", {"write CHTE ok 00000000"}, {start_chte, paused_line}},
-	    {"TERM", chte_charging, 50, "", {"write CHTE ok 00000000"}, {start_chte}},
-	    {"INT", pair_charging, 85, "", {"write CH0B ok 00", "write CH0C ok 00"}, {start_pair, paused_line}},
-	    // The passes at 0, 20 and 40 s fail to pause and say so; the stop fails silently.
+	    {"TERM", chte_charging, 85, "", {"write CHTE ok 00000000"}, {start_chte, paused_line}, 0},
+	    {"INT", chte_charging, 85, "", {"write CHTE ok 00000000"}, {start_chte, paused_line}, 0},
+	    {"TERM", chte_charging, 50, "", {"write CHTE ok 00000000"}, {start_chte}, 0},
+	    {"INT", pair_charging, 85, "", {"write CH0B ok 00", "write CH0C ok 00"}, {start_pair, paused_line}, 0},
+	    // The passes at 0, 20 and 40 s fail to pause and say so; so does the stop.
 	    {"TERM", chte_charging, 85, "fail CHTE write\n", {"write CHTE fail 00000000"},
-	     {start_chte, failed_line, failed_line, failed_line}},
+	     {start_chte, failed_line, failed_line, failed_line, stop_line}, 1},
 	    {"INT", chte_charging, 85, "fail CHTE write\n", {"write CHTE fail 00000000"},
-	     {start_chte, failed_line, failed_line, failed_line}},
+	     {start_chte, failed_line, failed_line, failed_line, stop_line}, 1},
+	    // Paused at the limit, the passes have nothing to do; the stop cannot resume.
+	    {"TERM", chte_paused, 85, "fail CHTE write\n", {"write CHTE fail 00000000"},
+	     {start_chte, stop_line}, 1},
+	    {"TERM", chte_paused, 85, "", {"write CHTE ok 00000000"}, {start_chte}, 0},
 	};
+	const std::regex stamped_stop_line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d failed to switch charging on at stop)");
 	for (const row &r : rows) {
-		SCOPED_TRACE(std::string(r.signal) + ", battery " + std::to_string(r.pct) + ", " + r.fails);
+		SCOPED_TRACE(std::string(r.signal) + ", battery " + std::to_string(r.pct) + ", " + r.keys + r.fails);
 		std::string root = make_mac(mac(r.pct, r.fails + "at 50 signal " + r.signal + "\n", r.keys), "80\n");
 		support::run_result result = support::run(root, {"daemon"});
-		EXPECT_EQ(result.code, 0);
+		EXPECT_EQ(result.code, r.code);
 		EXPECT_EQ(messages(result.err), r.log);
+		lines raw = support::lines_of(result.err);
+		if (r.code != 0) {
+			ASSERT_FALSE(raw.empty());
+			EXPECT_TRUE(std::regex_match(raw.back(), stamped_stop_line)) << raw.back();
+		}
 		lines trace = support::trace_lines(root);
 		EXPECT_EQ(writes(between(trace, std::string("signal ") + r.signal)), r.after_signal);
 		std::string machine = support::read_file(root + "/machine");

@@ -31,6 +31,9 @@ const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )";
 const std::string paused_line = stamp + R"(battery 90%, limit 80% -> charging paused)";
 const std::string failed_line = stamp + R"(failed to set charging inhibit \(pct 90, limit 80, want 1\))";
 const std::string limit_prefix = "/Library/Application Support/Tamso/limit: ";
+const std::string unreadable_chte = stamp + R"(cannot read the charging state \(key CHTE\): charging is not capped)";
+const std::string unreadable_ch0b = stamp + R"(cannot read the charging state \(key CH0B\): charging is not capped)";
+const std::string stop_failed = stamp + "failed to switch charging on at stop";
 
 // A MacBook at 90 percent on AC; the keys come from the case.
 std::string machine_with(const std::string &keys, const std::string &extra = "")
@@ -121,6 +124,7 @@ struct smc_fault {
 	lines setlimit_err;        // patterns of the pass's log after `setlimit 80`
 	const char *start_key;     // the daemon's start line names it; nullptr: no start
 	lines daemon_log;          // patterns after the start line, limit 80 stored
+	int stop_code;             // the daemon's exit status after its stop signal
 	lines stop_trace;          // the exchanges of the stop handler, after "signal TERM"
 	std::map<std::string, std::string> after_stop; // key values in the machine file
 };
@@ -135,56 +139,58 @@ const lines stop_chte = {"keyinfo CHTE ok 4", "keyinfo CHTE ok 4", "write CHTE o
 
 const smc_fault smc_faults[] = {
     {"SmcAbsent", "smc absent\n" + machine_with(chte_off).substr(12), report(90, 1, 100, -1),
-     "CHTE", "CHTE: not found\n", 1, {}, nullptr, {}, {}, {}},
+     "CHTE", "CHTE: not found\n", 1, {unreadable_ch0b}, nullptr, {}, 1, {}, {}},
     {"SmcRefused", "smc refuse\n" + machine_with(chte_off).substr(12), report(90, 1, 100, -1),
-     "CHTE", "CHTE: not found\n", 1, {}, nullptr, {}, {}, {}},
+     "CHTE", "CHTE: not found\n", 1, {unreadable_ch0b}, nullptr, {}, 1, {}, {}},
     {"ChteKeyinfo", machine_with(chte_on + pair_on, "fail CHTE keyinfo\n"), report(90, 1, 100, 0),
-     "CHTE", "CHTE: not found\n", 1, {paused_line}, "CH0B/CH0C", {paused_line},
+     "CHTE", "CHTE: not found\n", 1, {paused_line}, "CH0B/CH0C", {paused_line}, 0,
      {"keyinfo CHTE fail", "keyinfo CH0B ok 1", "write CH0B ok 00", "keyinfo CH0C ok 1",
       "write CH0C ok 00"},
      {{"CHTE", "00000000"}, {"CH0B", "00"}, {"CH0C", "00"}}},
     {"ChteRead", machine_with(chte_off, "fail CHTE read\n"), report(90, 1, 100, -1), "CHTE",
-     "CHTE: not found\n", 1, {}, "CHTE", {}, stop_chte, {{"CHTE", "00000000"}}},
+     "CHTE: not found\n", 1, {unreadable_chte}, "CHTE", {unreadable_chte}, 0, stop_chte,
+     {{"CHTE", "00000000"}}},
     {"ChteWrite", machine_with(chte_on, "fail CHTE write\n"), report(90, 1, 100, 0), "CHTE",
-     "CHTE: 00 00 00 00\n", 0, {failed_line}, "CHTE", {failed_line, failed_line, failed_line},
-     {"keyinfo CHTE ok 4", "keyinfo CHTE ok 4", "write CHTE fail 00000000"},
+     "CHTE: 00 00 00 00\n", 0, {failed_line}, "CHTE",
+     {failed_line, failed_line, failed_line, stop_failed}, 1, {"keyinfo CHTE ok 4", "keyinfo CHTE ok 4", "write CHTE fail 00000000"},
      {{"CHTE", "00000000"}}},
     // Without the key info of CH0B nothing can be done with it; CH0C is still switched on.
     {"Ch0bKeyinfo", machine_with(pair_off, "fail CH0B keyinfo\n"), report(90, 1, 100, -1), "CH0B",
-     "CH0B: not found\n", 1, {}, "CH0B/CH0C", {},
+     "CH0B: not found\n", 1, {unreadable_ch0b}, "CH0B/CH0C", {unreadable_ch0b, stop_failed}, 1,
      {"keyinfo CHTE fail", "keyinfo CH0B fail", "keyinfo CH0C ok 1", "write CH0C ok 00"},
      {{"CH0B", "02"}, {"CH0C", "00"}}},
     {"Ch0bRead", machine_with(pair_off, "fail CH0B read\n"), report(90, 1, 100, -1), "CH0B",
-     "CH0B: not found\n", 1, {}, "CH0B/CH0C", {},
+     "CH0B: not found\n", 1, {unreadable_ch0b}, "CH0B/CH0C", {unreadable_ch0b}, 0,
      {"keyinfo CHTE fail", "keyinfo CH0B ok 1", "write CH0B ok 00", "keyinfo CH0C ok 1",
       "write CH0C ok 00"},
      {{"CH0B", "00"}, {"CH0C", "00"}}},
     // CH0B never takes the pause, so every pass tries again and says so.
     {"Ch0bWrite", machine_with(pair_on, "fail CH0B write\n"), report(90, 1, 100, 0), "CH0B",
-     "CH0B: 00\n", 0, {failed_line}, "CH0B/CH0C", {failed_line, failed_line, failed_line},
+     "CH0B: 00\n", 0, {failed_line}, "CH0B/CH0C",
+     {failed_line, failed_line, failed_line, stop_failed}, 1,
      {"keyinfo CHTE fail", "keyinfo CH0B ok 1", "write CH0B fail 00", "keyinfo CH0C ok 1",
       "write CH0C ok 00"},
      {{"CH0B", "00"}, {"CH0C", "00"}}},
     // CH0B took the pause, so the state reads as switched: one failure line, then silence.
     {"Ch0cKeyinfo", machine_with(pair_on, "fail CH0C keyinfo\n"), report(90, 1, 100, 0), "CH0C",
-     "CH0C: not found\n", 1, {failed_line}, "CH0B/CH0C", {failed_line},
+     "CH0C: not found\n", 1, {failed_line}, "CH0B/CH0C", {failed_line, stop_failed}, 1,
      {"keyinfo CHTE fail", "keyinfo CH0B ok 1", "write CH0B ok 00", "keyinfo CH0C fail"},
      {{"CH0B", "00"}, {"CH0C", "00"}}},
     {"Ch0cWrite", machine_with(pair_on, "fail CH0C write\n"), report(90, 1, 100, 0), "CH0C",
-     "CH0C: 00\n", 0, {failed_line}, "CH0B/CH0C", {failed_line},
+     "CH0C: 00\n", 0, {failed_line}, "CH0B/CH0C", {failed_line, stop_failed}, 1,
      {"keyinfo CHTE fail", "keyinfo CH0B ok 1", "write CH0B ok 00", "keyinfo CH0C ok 1",
       "write CH0C fail 00"},
      {{"CH0B", "00"}, {"CH0C", "00"}}},
     // The SMC opens but answers no call: nothing can be read or switched.
     {"CallError", machine_with(chte_off, "fail call\n"), report(90, 1, 100, -1), "CHTE",
-     "CHTE: not found\n", 1, {}, "CH0B/CH0C", {},
+     "CHTE: not found\n", 1, {unreadable_ch0b}, "CH0B/CH0C", {unreadable_ch0b, stop_failed}, 1,
      {"keyinfo CHTE error", "keyinfo CH0B error", "keyinfo CH0C error"},
      {{"CHTE", "01000000"}}},
     // No power-source snapshot: no percentage, so passes leave the pause alone; the stop
     // still hands charging back.
     {"PowerUnavailable",
      "smc present\n" + chte_off + "power unavailable\nsource InternalBattery-0 current=90 max=100\n",
-     report(-1, 0, 100, 1), "CHTE", "CHTE: 01 00 00 00\n", 0, {}, "CHTE", {}, stop_chte,
+     report(-1, 0, 100, 1), "CHTE", "CHTE: 01 00 00 00\n", 0, {}, "CHTE", {}, 0, stop_chte,
      {{"CHTE", "00000000"}}},
 };
 
@@ -250,7 +256,7 @@ TEST_P(SmcFault, DaemonEndsAsTheRulesSayAndHandsChargingBack)
 		EXPECT_EQ(trace, lines{f.name == std::string("SmcAbsent") ? "open none" : "open refused"});
 		return;
 	}
-	EXPECT_EQ(r.code, 0) << r.err;
+	EXPECT_EQ(r.code, f.stop_code) << r.err;
 	lines err = support::lines_of(r.err);
 	ASSERT_FALSE(err.empty());
 	EXPECT_EQ(err[0], std::string("tamso-helper daemon started (key ") + f.start_key + ")");

@@ -71,6 +71,11 @@ std::string stderr_of(const std::function<void()> &body)
 
 const std::string limit_prefix = "/Library/Application Support/Tamso/limit: ";
 
+// A Mac on which the pass after a store reads the state and has nothing to switch or say:
+// the battery is below every limit.
+const std::string quiet_mac = "smc present\nkey CHTE 4 ui32 00000000\npower ac\n"
+                              "source InternalBattery-0 current=10 max=100\n";
+
 // What the folder holds after a store: the limit and the lock that serialises stores.
 const std::vector<std::string> stored_entries = {"limit", "limit.lock"};
 
@@ -215,6 +220,12 @@ TEST(LimitFile, ReadsAnythingButARegularFileAs100WithoutBlocking)
 		     EXPECT_EQ(symlink((path + ".gone").c_str(), path.c_str()), 0);
 		     return -1;
 	     }},
+	    {"a symbolic link to a file holding a limit",
+	     [](const std::string &path) {
+		     support::write_file(path + ".target", "50\n");
+		     EXPECT_EQ(symlink((path + ".target").c_str(), path.c_str()), 0);
+		     return -1;
+	     }},
 	};
 	std::string root = fresh_root();
 	std::filesystem::create_directories(tamso_dir(root));
@@ -310,6 +321,53 @@ TEST(LimitFile, RemovesTheTemporaryFilesOfStoresThatDied)
 	support::remove_tree(root);
 }
 
+// The store refuses a symbolic link at the folder, so a limit behind one could never be
+// changed: readers take 100 for a link anywhere on the path, as for a file they cannot
+// read. The same file in plain folders reads.
+TEST(LimitFile, ReadsNoLimitThroughASymbolicLinkOnItsPath)
+{
+	struct row {
+		const char *what;
+		void (*plant)(const std::string &root); // a file holding 50, one way or another
+		int limit;
+	};
+	const std::vector<row> rows = {
+	    {"plain folders",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(tamso_dir(root));
+		     support::write_file(support::limit_path(root), "50\n");
+	     },
+	     50},
+	    {"a link at the folder",
+	     [](const std::string &root) {
+		     std::filesystem::create_directories(root + "/elsewhere");
+		     support::write_file(root + "/elsewhere/limit", "50\n");
+		     EXPECT_EQ(symlink((root + "/elsewhere").c_str(), tamso_dir(root).c_str()), 0);
+	     },
+	     100},
+	    {"a link at the folder above",
+	     [](const std::string &root) {
+		     std::string above = root + "/Library/Application Support";
+		     std::filesystem::create_directories(root + "/moved/Tamso");
+		     support::write_file(root + "/moved/Tamso/limit", "50\n");
+		     support::remove_tree(above);
+		     EXPECT_EQ(symlink((root + "/moved").c_str(), above.c_str()), 0);
+	     },
+	     100},
+	};
+	std::string root = fresh_root();
+	for (const row &r : rows) {
+		SCOPED_TRACE(r.what);
+		support::remove_tree(root + "/Library");
+		support::remove_tree(root + "/elsewhere");
+		support::remove_tree(root + "/moved");
+		std::filesystem::create_directories(root + "/Library/Application Support");
+		r.plant(root);
+		EXPECT_EQ(read_limit(), r.limit);
+	}
+	support::remove_tree(root);
+}
+
 TEST(LimitFile, KeepsTheModeAndOwnerOfTheFileItReplaces)
 {
 	struct row {
@@ -322,7 +380,8 @@ TEST(LimitFile, KeepsTheModeAndOwnerOfTheFileItReplaces)
 	};
 	const std::vector<row> rows = {
 	    {"first store under umask 022", 022, std::nullopt, 0, 0644, false},
-	    {"first store under umask 077", 077, std::nullopt, 0, 0600, false},
+	    {"first store under umask 077", 077, std::nullopt, 0, 0644, false},
+	    {"first store under umask 000", 000, std::nullopt, 0, 0644, false},
 	    {"a 0644 file under umask 077", 077, 0644, 0, 0644, false},
 	    {"a 0600 file under umask 022", 022, 0600, 0, 0600, false},
 	    {"a 0444 file under umask 002", 002, 0444, 0, 0444, false},
@@ -554,7 +613,7 @@ TEST(LimitFile, ReadersSeeTheOldLimitOrTheNewOneWhileSetlimitRewritesIt)
 	std::string root = fresh_root();
 	// Without an SMC each setlimit is over soon after the store.
 	support::write_file(root + "/machine",
-	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	                    quiet_mac);
 	ASSERT_EQ(support::run(root, {"setlimit", "30"}).code, 0);
 	std::string path = support::limit_path(root);
 
@@ -601,7 +660,7 @@ TEST(LimitFile, ConcurrentStoresNeitherFailNorMixTheirFiles)
 		GTEST_SKIP() << "setlimit needs root";
 	std::string root = fresh_root();
 	support::write_file(root + "/machine",
-	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	                    quiet_mac);
 	ASSERT_EQ(support::run(root, {"setlimit", "100"}).code, 0);
 	std::string path = support::limit_path(root);
 	// Each writer stores its own limit, 20, 30, ... 90, over and over.
@@ -657,7 +716,7 @@ TEST(LimitFile, AnUnprivilegedUserCannotHoldOffAStore)
 		GTEST_SKIP() << "switching to an unprivileged user needs root";
 	std::string root = fresh_root();
 	support::write_file(root + "/machine",
-	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	                    quiet_mac);
 	// The first store creates the folder and the lock, both root's, as on a Mac.
 	ASSERT_EQ(support::run(root, {"setlimit", "60"}).code, 0);
 	std::string dir = tamso_dir(root);
@@ -713,7 +772,7 @@ TEST(LimitFile, AStoreWaitsForTheLockWhileReadersGoOn)
 		GTEST_SKIP() << "setlimit needs root";
 	std::string root = fresh_root();
 	support::write_file(root + "/machine",
-	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	                    quiet_mac);
 	ASSERT_EQ(support::run(root, {"setlimit", "60"}).code, 0);
 	// This process stands in for a store at work: it holds the lock.
 	int lock = open((tamso_dir(root) + "/limit.lock").c_str(), O_RDWR | O_CLOEXEC);
@@ -738,7 +797,7 @@ TEST(LimitFile, FlushesTheNewFileAndThenTheFolderThatHoldsTheRename)
 		GTEST_SKIP() << "setlimit needs root";
 	std::string root = fresh_root();
 	support::write_file(root + "/machine",
-	                    "smc absent\npower ac\nsource InternalBattery-0 current=64 max=100\n");
+	                    quiet_mac);
 	std::filesystem::create_directories(tamso_dir(root));
 	std::string dir = std::filesystem::canonical(tamso_dir(root)).string();
 	std::string log = root + "/sync.log";

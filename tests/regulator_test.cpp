@@ -193,6 +193,7 @@ TEST_F(RegulatorPass, SwitchesAndLogsOnlyWhenTheDecisionDiffersFromTheState)
 	    {"a UPS alone is no battery",
 	     "smc present\n" + charging + "power ac\nsource UPS-1 current=100 max=100 type=UPS\n",
 	     "80\n", {}, {}},
+	    // Not the process's first pass, which alone says it (tests below).
 	    {"state unreadable", mac(90, ""), "80\n", {}, {}},
 	    {"state key fails", mac(90, charging + "fail CHTE read\n"), "80\n", {}, {}},
 	    {"no AppleSMC", "smc absent\n" + mac(90, charging).substr(12), "80\n", {}, {}},
@@ -232,6 +233,26 @@ TEST_F(RegulatorPass, MachineWithoutCh0cLogsTheFailureOnceThenStaysSilent)
 	simmac::clear_trace();
 	EXPECT_EQ(run_passes(3), "");
 	EXPECT_TRUE(writes().empty());
+}
+
+// Each test runs in a process of its own, so each of these passes is its process's first.
+TEST_F(RegulatorPass, FirstPassOfAProcessSaysOnceThatTheStateCannotBeRead)
+{
+	prepare(mac(90, ""), "80\n");
+	expect_log(run_passes(), {"cannot read the charging state (key CH0B): charging is not capped"});
+	EXPECT_EQ(run_passes(3), "");
+	// Another kind of failure later on is no news either.
+	prepare(mac(90, charging + "fail CHTE read\n"), "80\n");
+	EXPECT_EQ(run_passes(2), "");
+	EXPECT_TRUE(writes().empty());
+}
+
+TEST_F(RegulatorPass, StateThatBecomesUnreadableAfterTheFirstPassIsNotReported)
+{
+	prepare(mac(85, charging), "80\n");
+	expect_log(run_passes(), {"battery 85%, limit 80% -> charging paused"});
+	prepare(mac(85, "key CHTE 0 ui32 -\n"), "80\n");
+	EXPECT_EQ(run_passes(3), "");
 }
 
 TEST_F(RegulatorPass, TheLimitFileIsReadAnewAtEveryPass)

@@ -391,9 +391,16 @@ TEST(SetlimitPass, StoresTheLimitThenRunsOnePassOnTheSmc)
 	    {"no AppleSMC",
 	     "smc absent\nkey CHTE 4 ui32 00000000\npower ac\nsource B current=85 max=100\n",
 	     "80",
-	     {},
+	     {"cannot read the charging state (key CH0B): charging is not capped"},
 	     {"open none", "open none"},
 	     "key CHTE 4 ui32 00000000\n"},
+	    // Saying which key could not be read takes no exchange beyond the pass's own.
+	    {"state key without data",
+	     "smc present\nkey CHTE 0 ui32 -\npower ac\nsource B current=85 max=100\n",
+	     "80",
+	     {"cannot read the charging state (key CHTE): charging is not capped"},
+	     {"open ok", "keyinfo CHTE ok 0", "keyinfo CHTE ok 0", "read CHTE ok -"},
+	     "key CHTE 0 ui32 -\n"},
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.name);

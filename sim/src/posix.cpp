@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <cerrno>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,10 +25,37 @@ template <typename F> F next_definition(F, const char *name)
 	return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+using open_fn = int (*)(const char *, int, ...);
+
+// An open with O_NOFOLLOW_ANY, given the meaning it has on a Mac: ELOOP when any component
+// of the path as the program named it is a symbolic link. Linux has no such flag, so the
+// bit is taken out and the open goes through openat2 with RESOLVE_NO_SYMLINKS. A Mac path
+// is resolved from the root's folder, so that the root's own location may be a link (a
+// temporary folder often is) while nothing under it may.
+int open_without_links(open_fn real, const char *path, int flags, mode_t mode)
+{
+	struct open_how how = {};
+	how.flags = static_cast<unsigned>(flags & ~O_NOFOLLOW_ANY);
+	how.mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
+	how.resolve = RESOLVE_NO_SYMLINKS;
+	std::string mapped = sim::map_path(path);
+	if (mapped == path)
+		return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+	int base = real(sim::root().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (base == -1)
+		return -1;
+	int fd = static_cast<int>(syscall(SYS_openat2, base, path + 1, &how, sizeof how));
+	int saved = errno;
+	close(base);
+	errno = saved;
+	return fd;
+}
+
 int open_mapped(const char *name, const char *path, int flags, mode_t mode)
 {
-	using open_fn = int (*)(const char *, int, ...);
 	static open_fn real = next_definition(static_cast<open_fn>(nullptr), name);
+	if ((flags & O_NOFOLLOW_ANY) != 0 && path != nullptr)
+		return open_without_links(real, path, flags, mode);
 	std::string mapped = sim::map_path(path);
 	return real(mapped.c_str(), flags, mode);
 }

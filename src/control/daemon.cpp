@@ -25,11 +25,18 @@ void timer_cb(CFRunLoopTimerRef, void *)
 	evaluate();
 }
 
-// SIGTERM, SIGINT or SIGHUP: hand charging back, whatever the switch reports, and end.
-// SIGHUP is among them because a daemon run by hand gets it when its terminal closes.
+// SIGTERM, SIGINT or SIGHUP: hand charging back and end. A switch-on that fails may leave
+// the battery paused with nobody to resume it, so it is logged and the exit status is 1,
+// which launchctl print and a shell show. SIGHUP is among them because a daemon run by
+// hand gets it when its terminal closes.
 void stop_cb(void *)
 {
-	(void)set_charging_inhibited(false);
+	if (set_charging_inhibited(false) == -1) {
+		log_stamp();
+		fputs("failed to switch charging on at stop\n", stderr);
+		fflush(stderr); // written out before the process ends, whatever the buffering
+		exit(1);
+	}
 	exit(0);
 }
 

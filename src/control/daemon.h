@@ -15,7 +15,9 @@ inline constexpr double daemon_tolerance = 2.0;  // a tenth of it, so wake-ups c
 // and runs the main run loop. From the stop signals' set-up on, SIGPIPE is ignored, so a
 // log line written to a pipe without a reader fails instead of ending the process.
 // Returns 1 when the SMC cannot be opened (or the daemon cannot be set up); a stop signal
-// ends the process with 0 from its handler.
+// ends the process from its handler: with 0 once charging is switched back on, with 1
+// after the time-stamped line "failed to switch charging on at stop" when that switch
+// fails. The first pass also says once when the charging state cannot be read.
 int run_daemon();
 
 // The system power callback: a pass after wake; before sleep, a pause of charging when

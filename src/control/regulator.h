@@ -11,5 +11,12 @@ bool regulator_decide(int pct, int limit, bool cur);
 
 // One pass: reads the percentage, the limit and the present state, switches charging
 // when the decision differs, and logs every switch it attempts to standard error.
-// Does nothing when the percentage or the state cannot be read.
+// Does nothing when the percentage or the state cannot be read, except that the first
+// pass of the process says once, in a time-stamped line, that it cannot read the state
+// ("cannot read the charging state (key CHTE): charging is not capped"); later passes
+// say nothing about it.
 void evaluate();
+
+// Writes the local time as "%Y-%m-%d %H:%M:%S" and one blank to standard error: the start
+// of every time-stamped line of the log. The time is left out when it cannot be had.
+void log_stamp();

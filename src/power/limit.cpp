@@ -1,6 +1,8 @@
 // The charge limit store. Readers open the file anew each time; the writer replaces it
 // with a rename so that a running daemon never sees it empty or half written, and keeps
-// the replaced file's owner and mode so that every reader still can read it.
+// the replaced file's owner and mode so that every reader still can read it. Nobody reads
+// or stores through a symbolic link anywhere on the path: a limit that a link could put in
+// place is no limit.
 #include "power/limit.h"
 
 #include <cerrno>
@@ -15,6 +17,10 @@
 #include "power/pathnames.h"
 
 namespace {
+
+// The modes of what a store creates, set explicitly so that the umask takes nothing away.
+constexpr mode_t first_folder_mode = 0755;
+constexpr mode_t first_file_mode = 0644;
 
 // The state of a "%d"-style scan of the file's first number, fed in chunks so that a
 // file of any length is read in constant memory. The magnitude saturates, so no value,
@@ -102,13 +108,16 @@ int store_failed()
 	return -1;
 }
 
-// The folder, opened without following a symbolic link; every later step names its files
-// relative to it, so that nothing can redirect the store elsewhere. A link gives ELOOP on
-// every system (O_DIRECTORY would make it ENOTDIR on some), anything else that is not a
-// directory ENOTDIR; non-blocking, so that a FIFO there cannot stall the store.
+// The folder, opened without following a symbolic link at it or anywhere on its path (the
+// readers refuse the same links, so a store never lands where they do not look); every
+// later step names its files relative to it, so that nothing can redirect the store
+// elsewhere. A link gives ELOOP on every system (O_DIRECTORY would make it ENOTDIR on
+// some), anything else that is not a directory ENOTDIR; non-blocking, so that a FIFO
+// there cannot stall the store.
 int open_folder()
 {
-	int dir = open(paths::limit_dir, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	const int flags = O_RDONLY | O_NOFOLLOW | O_NOFOLLOW_ANY | O_NONBLOCK | O_CLOEXEC;
+	int dir = open(paths::limit_dir, flags);
 	if (dir == -1)
 		return -1;
 	struct stat st;
@@ -176,20 +185,21 @@ void remove_leftovers(int dir)
 	closedir(listing);
 }
 
-// Creates the temporary file, exclusively and never through a link. One that the listing
-// above missed is removed and the open retried.
+// Creates the temporary file, exclusively and never through a link, root's alone until
+// it gets its final mode: nobody can open it for writing before the rename. One that the
+// listing above missed is removed and the open retried.
 int open_temporary(int dir)
 {
 	const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-	int fd = openat(dir, paths::limit_temporary, flags, 0666);
+	int fd = openat(dir, paths::limit_temporary, flags, 0600);
 	if (fd == -1 && errno == EEXIST && unlinkat(dir, paths::limit_temporary, 0) == 0)
-		fd = openat(dir, paths::limit_temporary, flags, 0666);
+		fd = openat(dir, paths::limit_temporary, flags, 0600);
 	return fd;
 }
 
 // The limit file that the store replaces, when a regular file stands there: its owner,
 // group and permission bits pass to the new file. A link or anything else at the path is
-// replaced without being followed, and the new file keeps the mode it was created with.
+// replaced without being followed, and the new file is a first one.
 // 0 with *found set or cleared; -1 when the path cannot be examined.
 int examine_old_file(int dir, struct stat *old, bool *found)
 {
@@ -201,9 +211,12 @@ int examine_old_file(int dir, struct stat *old, bool *found)
 }
 
 // Gives the new file the old one's owner and group (only root can) and permission bits,
-// so that a store never locks out readers that could read the limit before.
-int keep_attributes(int fd, const struct stat *old)
+// so that a store never locks out readers that could read the limit before. A first file
+// is readable by everyone, whatever the umask: the daemon and `status` must see one limit.
+int set_attributes(int fd, const struct stat *old)
 {
+	if (old == nullptr)
+		return fchmod(fd, first_file_mode);
 	if (geteuid() == 0 && fchown(fd, old->st_uid, old->st_gid) == -1)
 		return -1;
 	return fchmod(fd, old->st_mode & 0777);
@@ -219,7 +232,7 @@ int write_temporary(int dir, long value, const struct stat *old)
 	char content[32];
 	int length = snprintf(content, sizeof content, "%ld\n", value);
 	bool failed = write_all(fd, content, static_cast<size_t>(length)) == -1 ||
-	              (old != nullptr && keep_attributes(fd, old) == -1) || fsync(fd) == -1;
+	              set_attributes(fd, old) == -1 || fsync(fd) == -1;
 	int saved = errno;
 	if (close(fd) == -1 && !failed) {
 		failed = true;
@@ -268,8 +281,10 @@ int limit_from_text(const char *text, size_t size)
 int read_limit()
 {
 	// Non-blocking, so that a FIFO planted at the path cannot stall a reader; only a
-	// regular file is read at all.
-	int fd = open(paths::limit_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	// regular file is read at all, and never through a symbolic link at the file, at its
+	// folder or above: the store refuses such a folder, so a limit behind one is no
+	// limit that setlimit could change.
+	int fd = open(paths::limit_file, O_RDONLY | O_NONBLOCK | O_NOFOLLOW_ANY | O_CLOEXEC);
 	if (fd == -1)
 		return limit_max;
 	struct stat st;
@@ -292,11 +307,19 @@ int read_limit()
 
 int write_limit(long value)
 {
-	// An existing directory is the normal case; any other failure shows at the open.
-	(void)mkdir(paths::limit_dir, 0755);
+	// An existing directory is the normal case; any other failure shows at the open. A
+	// folder made here gets its mode in full, whatever the umask; one that was there keeps
+	// the mode its owner gave it.
+	bool made = mkdir(paths::limit_dir, first_folder_mode) == 0;
 	int dir = open_folder();
 	if (dir == -1)
 		return store_failed();
+	if (made && fchmod(dir, first_folder_mode) == -1) {
+		int saved = errno;
+		close(dir);
+		errno = saved;
+		return store_failed();
+	}
 	int lock = lock_stores(dir);
 	int result = lock == -1 ? -1 : store_in_folder(dir, value);
 	int saved = errno;

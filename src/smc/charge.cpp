@@ -26,10 +26,17 @@ bool smc_has_chte()
 
 int get_charging_inhibited(bool *state)
 {
+	const char *key;
+	return read_charging_state(state, &key);
+}
+
+int read_charging_state(bool *state, const char **key)
+{
 	// Zeroed, so bytes that a short key did not return count as 0.
 	uint8_t value[smc_value_max] = {};
 	uint32_t length = 0;
-	if (smc_has_chte()) {
+	*key = smc_has_chte() ? key_chte : key_ch0b;
+	if (*key == key_chte) {
 		if (smc_read(key_chte, value, &length) == -1 || length == 0)
 			return -1;
 		*state = value[0] != 0 || value[1] != 0 || value[2] != 0 || value[3] != 0;

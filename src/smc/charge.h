@@ -10,6 +10,10 @@ bool smc_has_chte();
 // cannot be read or returns no bytes.
 int get_charging_inhibited(bool *state);
 
+// As get_charging_inhibited, and names in `key` the key the state is read from, "CHTE" or
+// "CH0B", whatever the outcome: without another exchange with the SMC.
+int read_charging_state(bool *state, const char **key);
+
 // Pauses (`inhibit` nonzero) or allows charging. 0 on success; -1 when a key could not be
 // written. On the pair both keys are written even when the first fails; nothing is
 // rolled back.
