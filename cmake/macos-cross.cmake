@@ -1,8 +1,8 @@
-# Cross-builds for macOS 26 on Apple silicon from Linux, with Debian's clang and lld,
+# Cross-builds for macOS 12 and later on Apple silicon from Linux, with Debian's clang and lld,
 # against an unpacked MacOSX SDK named by the environment variable MACOS_SDK (the folder
 # that holds usr/include and System/Library). The SDK stays outside the source tree.
 set(CMAKE_SYSTEM_NAME Darwin)
-set(CMAKE_SYSTEM_VERSION 25.0)
+set(CMAKE_SYSTEM_VERSION 21.0) # Darwin 21: macOS 12
 set(CMAKE_SYSTEM_PROCESSOR arm64)
 
 # Remembered in the cache, so that the build can configure itself again without it.
@@ -32,11 +32,11 @@ find_program(CMAKE_INSTALL_NAME_TOOL llvm-install-name-tool PATHS /usr/lib/llvm-
 
 set(CMAKE_C_COMPILER "${TAMSO_CLANG}")
 set(CMAKE_CXX_COMPILER "${TAMSO_CLANGXX}")
-set(CMAKE_C_COMPILER_TARGET arm64-apple-macos26)
-set(CMAKE_CXX_COMPILER_TARGET arm64-apple-macos26)
+set(CMAKE_C_COMPILER_TARGET arm64-apple-macos12)
+set(CMAKE_CXX_COMPILER_TARGET arm64-apple-macos12)
 set(CMAKE_OSX_SYSROOT "${tamso_sdk}")
 set(CMAKE_OSX_ARCHITECTURES arm64)
-set(CMAKE_OSX_DEPLOYMENT_TARGET 26.0)
+set(CMAKE_OSX_DEPLOYMENT_TARGET 12.0)
 
 set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++")
 # clang finds ld64.lld beside itself. lld signs arm64 executables ad hoc by default; the

@@ -1,12 +1,19 @@
 // What the program assumes of the AppleSMC user client, stated against the platform
 // itself: on a Mac the real one, elsewhere the simulated Mac. Read-only unless
-// TAMSO_PLATFORM_WRITES=1 and root; a write always puts back the value it found.
+// TAMSO_PLATFORM_WRITES=1 and root; a write always puts back the value it found, also
+// when the run is stopped by SIGINT, SIGTERM or SIGHUP.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <fcntl.h>
+#include <iterator>
+#include <poll.h>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -203,17 +210,121 @@ TEST_F(AppleSmc, RecordOfAnotherSizeThan80BytesIsRefused)
 
 using saved_values = std::vector<std::pair<const char *, std::vector<uint8_t>>>;
 
+// The values a write case must put back, where a signal handler can reach them without
+// allocating. One write case holds them at a time.
+struct held_value {
+	uint32_t key;
+	uint32_t size;
+	uint8_t bytes[smc_value_max];
+};
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int held_max = 2;
+held_value held[held_max];
+volatile sig_atomic_t held_count = 0;
+io_connect_t held_conn = IO_OBJECT_NULL;
+struct sigaction stop_actions_before[std::size(stop_signals)];
+
+// Writes every held value back; true when the SMC took each. Called from a signal
+// handler too: a record on the stack and the user client's structure method, nothing
+// that allocates or locks.
+bool write_back_held()
+{
+	bool all = true;
+	for (int i = 0; i < held_count; i++) {
+		smc_record request = {}, reply = {};
+		request.key = held[i].key;
+		request.command = smc_cmd_write;
+		request.data_size = held[i].size;
+		memcpy(request.bytes, held[i].bytes, held[i].size);
+		size_t reply_size = sizeof reply;
+		kern_return_t kr = IOConnectCallStructMethod(held_conn, smc_selector, &request,
+		                                             sizeof request, &reply, &reply_size);
+		if (kr != kIOReturnSuccess || reply.result != 0)
+			all = false;
+	}
+	return all;
+}
+
+// A stop (an interrupt, a terminal's hang-up, a time-out's SIGTERM) between the pause
+// and the restore: put the found values back, then end as the signal would have ended
+// the run. The signal is blocked while this runs, so the one raised again arrives, with
+// its default action, as soon as the handler returns.
+extern "C" void restore_and_stop(int signo)
+{
+	(void)write_back_held();
+	struct sigaction fallback = {};
+	fallback.sa_handler = SIG_DFL;
+	sigemptyset(&fallback.sa_mask);
+	sigaction(signo, &fallback, nullptr);
+	raise(signo);
+}
+
 // Writes back the values it holds when it goes out of scope, so that a failed assertion
-// cannot leave charging paused.
+// cannot leave charging paused; while it lives, SIGINT, SIGTERM and SIGHUP write them
+// back as well before they end the process. (SIGKILL cannot be caught.)
 struct restorer {
-	std::function<bool(const char *, const std::vector<uint8_t> &)> write;
-	saved_values saved;
+	restorer(io_connect_t conn, const saved_values &saved)
+	{
+		EXPECT_EQ(held_count, 0) << "a write case already holds values";
+		EXPECT_LE(saved.size(), static_cast<size_t>(held_max));
+		held_conn = conn;
+		int count = 0;
+		for (const auto &[name, value] : saved) {
+			if (count == held_max || value.size() > smc_value_max)
+				break;
+			held[count].key = smc_key_code(name);
+			held[count].size = static_cast<uint32_t>(value.size());
+			memcpy(held[count].bytes, value.data(), value.size());
+			count++;
+		}
+		held_count = count;
+		struct sigaction stop = {};
+		stop.sa_handler = restore_and_stop;
+		sigemptyset(&stop.sa_mask);
+		for (int signo : stop_signals)
+			sigaddset(&stop.sa_mask, signo);
+		for (size_t i = 0; i < std::size(stop_signals); i++)
+			EXPECT_EQ(sigaction(stop_signals[i], &stop, &stop_actions_before[i]), 0);
+	}
 
 	~restorer()
 	{
-		for (const auto &[name, value] : saved)
-			EXPECT_TRUE(write(name, value)) << "could not restore " << name;
+		EXPECT_TRUE(write_back_held()) << "could not restore the charge-inhibit keys";
+		for (size_t i = 0; i < std::size(stop_signals); i++)
+			EXPECT_EQ(sigaction(stop_signals[i], &stop_actions_before[i], nullptr), 0);
+		held_count = 0;
 	}
+
+	restorer(const restorer &) = delete;
+	restorer &operator=(const restorer &) = delete;
+};
+
+// Set by the test that stops a write case on purpose (the last below): the write end of
+// a pipe on which the write case says that charging is paused before it waits to be
+// stopped.
+constexpr const char *hold_variable = "TAMSO_PLATFORM_HOLD_FD";
+
+// Between the pause and the restore, when asked: report the pause, then wait to be
+// stopped, for 20 seconds at most.
+void hold_if_asked()
+{
+	const char *hold = getenv(hold_variable);
+	if (hold == nullptr)
+		return;
+	int fd = atoi(hold);
+	ASSERT_EQ(::write(fd, "p", 1), 1) << hold_variable << "=" << hold;
+	close(fd);
+	for (int i = 0; i < 200; i++)
+		usleep(100 * 1000); // a signal cuts one short; a handler that returns goes on
+	ADD_FAILURE() << "held between the pause and the restore and not stopped";
+}
+
+// The charge-inhibit keys to write on this Mac, the value that pauses charging, and
+// the values the keys hold now.
+struct inhibit_pair {
+	std::vector<const char *> names;
+	std::vector<uint8_t> pause;
+	saved_values found;
 };
 
 class AppleSmcWrites : public AppleSmc {
@@ -235,41 +346,139 @@ protected:
 		    call(name, smc_cmd_write, static_cast<uint32_t>(value.size()), value.data());
 		return e.kr == kIOReturnSuccess && e.reply.result == 0;
 	}
+
+	// CHTE alone where the Mac has it, else the pair CH0B and CH0C; `keys` stays empty
+	// when it has none of them with data.
+	void find_inhibit_keys(inhibit_pair *keys)
+	{
+		const inhibit_key *key = key_with_data();
+		if (key == nullptr)
+			return;
+		std::vector<const char *> names = {"CHTE"};
+		std::vector<uint8_t> pause = {1, 0, 0, 0};
+		if (strcmp(key->name, "CHTE") != 0) {
+			names = {"CH0B", "CH0C"};
+			pause = {2};
+		}
+		for (const char *name : names) {
+			exchange info = call(name, smc_cmd_keyinfo);
+			ASSERT_EQ(info.reply.result, 0) << name;
+			ASSERT_EQ(info.reply.data_size, pause.size()) << name;
+			keys->found.emplace_back(name, read_value(name, info.reply.data_size));
+		}
+		keys->names = names;
+		keys->pause = pause;
+	}
 };
+
+constexpr const char *write_case =
+    "AppleSmcWrites.PausingChargingReadsBackAndTheFoundStateIsRestored";
 
 TEST_F(AppleSmcWrites, PausingChargingReadsBackAndTheFoundStateIsRestored)
 {
-	const inhibit_key *key = key_with_data();
-	if (key == nullptr)
+	inhibit_pair keys;
+	ASSERT_NO_FATAL_FAILURE(find_inhibit_keys(&keys));
+	if (keys.names.empty())
 		GTEST_SKIP() << "this Mac has none of CHTE, CH0B, CH0C with data";
-	// CHTE alone where the Mac has it, else the pair CH0B and CH0C.
-	std::vector<const char *> names = {"CHTE"};
-	std::vector<uint8_t> pause = {1, 0, 0, 0};
-	if (strcmp(key->name, "CHTE") != 0) {
-		names = {"CH0B", "CH0C"};
-		pause = {2};
-	}
-	saved_values found;
-	for (const char *name : names) {
-		exchange info = call(name, smc_cmd_keyinfo);
-		ASSERT_EQ(info.reply.result, 0) << name;
-		ASSERT_EQ(info.reply.data_size, pause.size()) << name;
-		found.emplace_back(name, read_value(name, info.reply.data_size));
-	}
+	struct sigaction before[std::size(stop_signals)];
+	for (size_t i = 0; i < std::size(stop_signals); i++)
+		sigaction(stop_signals[i], nullptr, &before[i]);
 	{
-		restorer guard{[this](const char *name, const std::vector<uint8_t> &value) {
-			               return write(name, value);
-		               },
-		               found};
-		for (const char *name : names) {
-			ASSERT_TRUE(write(name, pause)) << "write " << name;
-			EXPECT_EQ(read_value(name, static_cast<uint32_t>(pause.size())), pause)
+		restorer guard(conn, keys.found);
+		for (const char *name : keys.names) {
+			ASSERT_TRUE(write(name, keys.pause)) << "write " << name;
+			EXPECT_EQ(read_value(name, static_cast<uint32_t>(keys.pause.size())),
+			          keys.pause)
 			    << name;
 		}
+		hold_if_asked();
 	}
-	for (const auto &[name, value] : found)
+	for (const auto &[name, value] : keys.found)
 		EXPECT_EQ(read_value(name, static_cast<uint32_t>(value.size())), value)
 		    << name << " after restoring";
+	// Once the values are back, a stop is a stop again.
+	for (size_t i = 0; i < std::size(stop_signals); i++) {
+		struct sigaction now;
+		sigaction(stop_signals[i], nullptr, &now);
+		EXPECT_EQ(now.sa_handler, before[i].sa_handler) << strsignal(stop_signals[i]);
+	}
+}
+
+extern "C" char **environ;
+
+// Runs the write case above in a process of its own, with the write end of a pipe as
+// its hold; its report is dropped, the caller checks what it left behind.
+pid_t start_held_write_case(int hold_fd)
+{
+	std::string self = testing::internal::GetArgvs()[0];
+	std::string filter = std::string("--gtest_filter=") + write_case;
+	std::vector<std::string> variables;
+	for (char **e = environ; *e != nullptr; e++)
+		variables.push_back(*e);
+	variables.push_back(std::string(hold_variable) + "=" + std::to_string(hold_fd));
+	std::vector<char *> envp;
+	for (std::string &v : variables)
+		envp.push_back(v.data());
+	envp.push_back(nullptr);
+	char *argv[] = {self.data(), filter.data(), nullptr};
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+	pid_t pid = -1;
+	int error = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());
+	posix_spawn_file_actions_destroy(&actions);
+	EXPECT_EQ(error, 0) << self << ": " << strerror(error);
+	return error == 0 ? pid : -1;
+}
+
+// An interrupt, a terminal's hang-up or a time-out's SIGTERM that stops a write case
+// while charging is paused: the found values are back and the process still ends by
+// that signal. This test sets the keys to allowing charging first, so that a pause left
+// behind shows, and puts back what it found at the end.
+TEST_F(AppleSmcWrites, AStopBetweenThePauseAndTheRestoreRestoresAndStillStops)
+{
+	inhibit_pair keys;
+	ASSERT_NO_FATAL_FAILURE(find_inhibit_keys(&keys));
+	if (keys.names.empty())
+		GTEST_SKIP() << "this Mac has none of CHTE, CH0B, CH0C with data";
+	restorer guard(conn, keys.found);
+	const std::vector<uint8_t> allow(keys.pause.size(), 0);
+	for (int signo : stop_signals) {
+		SCOPED_TRACE(strsignal(signo));
+		for (const char *name : keys.names)
+			ASSERT_TRUE(write(name, allow)) << "write " << name;
+		int hold[2];
+		ASSERT_EQ(pipe(hold), 0);
+		ASSERT_EQ(fcntl(hold[0], F_SETFD, FD_CLOEXEC), 0);
+		pid_t pid = start_held_write_case(hold[1]);
+		close(hold[1]);
+		if (pid == -1) {
+			close(hold[0]);
+			return;
+		}
+		struct pollfd said_fd = {hold[0], POLLIN, 0};
+		char said = 0;
+		bool paused_now = poll(&said_fd, 1, 30 * 1000) == 1 && read(hold[0], &said, 1) == 1;
+		close(hold[0]);
+		if (paused_now) {
+			for (const char *name : keys.names)
+				EXPECT_EQ(read_value(name, static_cast<uint32_t>(keys.pause.size())),
+				          keys.pause)
+				    << name << " while the write case holds";
+			EXPECT_EQ(kill(pid, signo), 0);
+		} else {
+			ADD_FAILURE() << "the write case never said that charging is paused";
+			kill(pid, SIGKILL);
+		}
+		int status = 0;
+		ASSERT_EQ(waitpid(pid, &status, 0), pid);
+		bool ended_by_signal = WIFSIGNALED(status) && WTERMSIG(status) == signo;
+		EXPECT_TRUE(ended_by_signal)
+		    << "the write case ended with status " << status << ", not by the signal";
+		for (const char *name : keys.names)
+			EXPECT_EQ(read_value(name, static_cast<uint32_t>(allow.size())), allow)
+			    << name << " after the stop";
+	}
 }
 
 } // namespace
