@@ -240,11 +240,14 @@ TEST(MachineProfiles, TheNewestFirmwaresNewKeysAreNeverWritten)
 	}
 	support::clear_trace(root);
 	// Every command that may switch charging: a report, two limits stored and a day of
-	// the daemon with sleeps, a firmware reset and the charger pulled.
-	const std::vector<std::vector<std::string>> runs = {
-	    {"status"}, {"setlimit", "60"}, {"setlimit", "80"}, {"daemon"}};
-	for (const std::vector<std::string> &args : runs)
-		EXPECT_EQ(support::run(root, args).code, 0) << args[0];
+	// the daemon with sleeps, a firmware reset and the charger pulled. The daemon's stop
+	// cannot switch charging on there, and says so with exit 1.
+	const struct {
+		std::vector<std::string> args;
+		int code;
+	} runs[] = {{{"status"}, 0}, {{"setlimit", "60"}, 0}, {{"setlimit", "80"}, 0}, {{"daemon"}, 1}};
+	for (const auto &r : runs)
+		EXPECT_EQ(support::run(root, r.args).code, r.code) << r.args[0];
 	std::vector<std::string> trace = support::trace_lines(root);
 	EXPECT_GT(trace.size(), 100u) << "the daemon's day left no trace";
 	EXPECT_EQ(support::filter(trace, {"write CHIE", "write CHIB", "write bf"}),
