@@ -695,10 +695,11 @@ TEST(Setlimit, SucceedsWhenTheRegulatorPassCannotReachTheSmc)
 	};
 	const std::string source = "power ac\nsource InternalBattery-0 current=64 max=100\n";
 	const std::string no_ch0b = "cannot read the charging state (key CH0B): charging is not capped";
+	const std::string no_smc = "cannot read the charging state (no AppleSMC): charging is not capped";
 	const std::string no_chte = "cannot read the charging state (key CHTE): charging is not capped";
 	const std::vector<row> rows = {
-	    {"no AppleSMC", "smc absent\n" + source, no_ch0b},
-	    {"AppleSMC refuses the connection", "smc refuse\nkey CHTE 4 ui32 00000000\n" + source, no_ch0b},
+	    {"no AppleSMC", "smc absent\n" + source, no_smc},
+	    {"AppleSMC refuses the connection", "smc refuse\nkey CHTE 4 ui32 00000000\n" + source, no_smc},
 	    {"every SMC call fails", "smc present\nkey CHTE 4 ui32 00000000\nfail call\n" + source, no_ch0b},
 	    {"keys without data",
 	     "smc present\nkey CHTE 0 ui32 -\nkey CH0B 0 hex_ -\nkey CH0C 0 hex_ -\n" + source, no_chte},

@@ -238,8 +238,6 @@ TEST(DaemonSleep, PassAfterWakeDecidesAfresh)
 	}
 }
 
-// SIGTERM and SIGINT switch charging on, whatever its state and whether or not the
-// switch works, log nothing and end with 0.
 // A daemon that cannot read the charging state says so once, right after its start line,
 // in a time-stamped line naming the key it reads; the other passes of a whole day stay
 // silent. One that reads the state never says it.

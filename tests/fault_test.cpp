@@ -33,6 +33,7 @@ const std::string failed_line = stamp + R"(failed to set charging inhibit \(pct 
 const std::string limit_prefix = "/Library/Application Support/Tamso/limit: ";
 const std::string unreadable_chte = stamp + R"(cannot read the charging state \(key CHTE\): charging is not capped)";
 const std::string unreadable_ch0b = stamp + R"(cannot read the charging state \(key CH0B\): charging is not capped)";
+const std::string unreadable_smc = stamp + R"(cannot read the charging state \(no AppleSMC\): charging is not capped)";
 const std::string stop_failed = stamp + "failed to switch charging on at stop";
 
 // A MacBook at 90 percent on AC; the keys come from the case.
@@ -139,9 +140,9 @@ const lines stop_chte = {"keyinfo CHTE ok 4", "keyinfo CHTE ok 4", "write CHTE o
 
 const smc_fault smc_faults[] = {
     {"SmcAbsent", "smc absent\n" + machine_with(chte_off).substr(12), report(90, 1, 100, -1),
-     "CHTE", "CHTE: not found\n", 1, {unreadable_ch0b}, nullptr, {}, 1, {}, {}},
+     "CHTE", "CHTE: not found\n", 1, {unreadable_smc}, nullptr, {}, 1, {}, {}},
     {"SmcRefused", "smc refuse\n" + machine_with(chte_off).substr(12), report(90, 1, 100, -1),
-     "CHTE", "CHTE: not found\n", 1, {unreadable_ch0b}, nullptr, {}, 1, {}, {}},
+     "CHTE", "CHTE: not found\n", 1, {unreadable_smc}, nullptr, {}, 1, {}, {}},
     {"ChteKeyinfo", machine_with(chte_on + pair_on, "fail CHTE keyinfo\n"), report(90, 1, 100, 0),
      "CHTE", "CHTE: not found\n", 1, {paused_line}, "CH0B/CH0C", {paused_line}, 0,
      {"keyinfo CHTE fail", "keyinfo CH0B ok 1", "write CH0B ok 00", "keyinfo CH0C ok 1",

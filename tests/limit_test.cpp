@@ -590,6 +590,20 @@ TEST(LimitFile, AFailedWriteReportsItselfAndKeepsWhatWasThere)
 		     EXPECT_TRUE(std::filesystem::is_symlink(tamso_dir(root)));
 		     EXPECT_FALSE(support::exists(root + "/nowhere"));
 	     }},
+	    // Nothing is made where a link above the folder points, not even the folder.
+	    {"the folder above is a symbolic link",
+	     [](const std::string &root) {
+		     std::string above = root + "/Library/Application Support";
+		     ASSERT_EQ(rename(above.c_str(), (root + "/moved").c_str()), 0);
+		     ASSERT_EQ(symlink((root + "/moved").c_str(), above.c_str()), 0);
+	     },
+	     [] {}, "Too many levels of symbolic links",
+	     [](const std::string &root) {
+		     std::string above = root + "/Library/Application Support";
+		     EXPECT_EQ(support::dir_entries(root + "/moved"), std::vector<std::string>{});
+		     ASSERT_EQ(unlink(above.c_str()), 0);
+		     ASSERT_EQ(rename((root + "/moved").c_str(), above.c_str()), 0);
+	     }},
 	};
 	std::string root = fresh_root();
 	for (const row &r : rows) {

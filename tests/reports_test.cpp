@@ -391,7 +391,7 @@ TEST(SetlimitPass, StoresTheLimitThenRunsOnePassOnTheSmc)
 	    {"no AppleSMC",
 	     "smc absent\nkey CHTE 4 ui32 00000000\npower ac\nsource B current=85 max=100\n",
 	     "80",
-	     {"cannot read the charging state (key CH0B): charging is not capped"},
+	     {"cannot read the charging state (no AppleSMC): charging is not capped"},
 	     {"open none", "open none"},
 	     "key CHTE 4 ui32 00000000\n"},
 	    // Saying which key could not be read takes no exchange beyond the pass's own.

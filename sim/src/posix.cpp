@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <cerrno>
 #include <dlfcn.h>
@@ -39,15 +40,28 @@ int open_without_links(open_fn real, const char *path, int flags, mode_t mode)
 	how.mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
 	how.resolve = RESOLVE_NO_SYMLINKS;
 	std::string mapped = sim::map_path(path);
-	if (mapped == path)
-		return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
-	int base = real(sim::root().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-	if (base == -1)
-		return -1;
-	int fd = static_cast<int>(syscall(SYS_openat2, base, path + 1, &how, sizeof how));
-	int saved = errno;
-	close(base);
-	errno = saved;
+	int fd;
+	if (mapped == path) {
+		fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+	} else {
+		int base = real(sim::root().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (base == -1)
+			return -1;
+		fd = static_cast<int>(syscall(SYS_openat2, base, path + 1, &how, sizeof how));
+		int saved = errno;
+		close(base);
+		errno = saved;
+	}
+	// Before Linux 5.6, or in a sandbox that refuses the call, every such open would fail
+	// and every limit read as 100 without a word: say why, once.
+	static bool said = false;
+	if (fd == -1 && (errno == ENOSYS || errno == EPERM) && !said) {
+		int saved = errno;
+		said = true;
+		fprintf(stderr, "simmac: openat2, which the simulated O_NOFOLLOW_ANY needs, failed: %s\n",
+		        strerror(saved));
+		errno = saved;
+	}
 	return fd;
 }
 

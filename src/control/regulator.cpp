@@ -29,11 +29,16 @@ void log_switch(int failed, int pct, int limit, bool want)
 	fputc('\n', stderr);
 }
 
-// The time stamp and the key the state could not be read from.
+// The time stamp and the key the state could not be read from, or that there is no
+// AppleSMC to ask.
 void log_unreadable(const char *key)
 {
 	log_stamp();
-	fprintf(stderr, "cannot read the charging state (key %s): charging is not capped\n", key);
+	if (key == nullptr)
+		fputs("cannot read the charging state (no AppleSMC): charging is not capped\n", stderr);
+	else
+		fprintf(stderr, "cannot read the charging state (key %s): charging is not capped\n",
+		        key);
 }
 
 } // namespace

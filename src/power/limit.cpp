@@ -108,22 +108,38 @@ int store_failed()
 	return -1;
 }
 
-// The folder, opened without following a symbolic link at it or anywhere on its path (the
-// readers refuse the same links, so a store never lands where they do not look); every
-// later step names its files relative to it, so that nothing can redirect the store
-// elsewhere. A link gives ELOOP on every system (O_DIRECTORY would make it ENOTDIR on
-// some), anything else that is not a directory ENOTDIR; non-blocking, so that a FIFO
-// there cannot stall the store.
+// The folder, created if missing and opened without following a symbolic link at it or
+// anywhere on its path (the readers refuse the same links, so a store never lands where
+// they do not look); every later step names its files relative to it, so that nothing can
+// redirect the store elsewhere. Its parent is opened first, and the folder is made and
+// opened relative to it, so that a link above it leaves nothing behind where it points.
+// A folder made here is 0755 at once, whatever the umask, so that no moment leaves one
+// that users cannot read (a store killed just after the mkdir included); one that was
+// there keeps the mode its owner gave it. A link gives ELOOP on every system (O_DIRECTORY
+// would make it ENOTDIR on some), anything else that is not a directory ENOTDIR;
+// non-blocking, so that a FIFO there cannot stall the store. The descriptor, or -1 with
+// errno set.
 int open_folder()
 {
-	const int flags = O_RDONLY | O_NOFOLLOW | O_NOFOLLOW_ANY | O_NONBLOCK | O_CLOEXEC;
-	int dir = open(paths::limit_dir, flags);
-	if (dir == -1)
+	int parent = open(paths::limit_parent.data(),
+	                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW_ANY | O_NONBLOCK | O_CLOEXEC);
+	if (parent == -1)
 		return -1;
+	// An existing folder is the normal case; any other failure shows at the open. The
+	// program runs one thread, so the umask is nobody else's for this moment.
+	mode_t mask = umask(0);
+	(void)mkdirat(parent, paths::limit_folder_name, first_folder_mode);
+	umask(mask);
+	int dir = openat(parent, paths::limit_folder_name,
+	                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	int error = dir == -1 ? errno : 0;
+	close(parent);
 	struct stat st;
-	int error = fstat(dir, &st) == -1 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+	if (error == 0)
+		error = fstat(dir, &st) == -1 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 	if (error != 0) {
-		close(dir);
+		if (dir != -1)
+			close(dir);
 		errno = error;
 		return -1;
 	}
@@ -307,19 +323,9 @@ int read_limit()
 
 int write_limit(long value)
 {
-	// An existing directory is the normal case; any other failure shows at the open. A
-	// folder made here gets its mode in full, whatever the umask; one that was there keeps
-	// the mode its owner gave it.
-	bool made = mkdir(paths::limit_dir, first_folder_mode) == 0;
 	int dir = open_folder();
 	if (dir == -1)
 		return store_failed();
-	if (made && fchmod(dir, first_folder_mode) == -1) {
-		int saved = errno;
-		close(dir);
-		errno = saved;
-		return store_failed();
-	}
 	int lock = lock_stores(dir);
 	int result = lock == -1 ? -1 : store_in_folder(dir, value);
 	int saved = errno;

@@ -1,12 +1,26 @@
 // Every file-system path the program touches on a Mac, spelled once.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string_view>
 
 namespace paths {
 
 // Directory of the stored charge limit; created by `setlimit` with mode 0755.
 inline constexpr const char *limit_dir = "/Library/Application Support/Tamso";
+
+// The folder that holds limit_dir, and limit_dir's name in it: the store creates and
+// opens the folder relative to its parent, so that a link above it is never followed.
+inline constexpr std::size_t limit_parent_length = std::string_view(limit_dir).rfind('/');
+inline constexpr auto limit_parent = [] {
+	std::array<char, limit_parent_length + 1> parent{};
+	for (std::size_t i = 0; i < limit_parent_length; i++)
+		parent[i] = limit_dir[i];
+	return parent;
+}();
+inline constexpr const char *limit_folder_name = limit_dir + limit_parent_length + 1;
+static_assert(limit_parent_length > 0 && std::string_view(limit_folder_name) == "Tamso");
 
 // The stored charge limit: one decimal number and a newline.
 inline constexpr const char *limit_file = "/Library/Application Support/Tamso/limit";

@@ -36,15 +36,17 @@ int read_charging_state(bool *state, const char **key)
 	uint8_t value[smc_value_max] = {};
 	uint32_t length = 0;
 	*key = smc_has_chte() ? key_chte : key_ch0b;
-	if (*key == key_chte) {
-		if (smc_read(key_chte, value, &length) == -1 || length == 0)
-			return -1;
-		*state = value[0] != 0 || value[1] != 0 || value[2] != 0 || value[3] != 0;
-		return 0;
-	}
-	if (smc_read(key_ch0b, value, &length) == -1 || length == 0)
+	bool read = smc_read(*key, value, &length) == 0 && length > 0;
+	// Without AppleSMC no key was asked at all; naming one would send the reader after
+	// the wrong cause.
+	if (smc_conn == IO_OBJECT_NULL)
+		*key = nullptr;
+	if (!read)
 		return -1;
-	*state = value[0] != 0;
+	if (*key == key_chte)
+		*state = value[0] != 0 || value[1] != 0 || value[2] != 0 || value[3] != 0;
+	else
+		*state = value[0] != 0;
 	return 0;
 }
 

@@ -11,7 +11,8 @@ bool smc_has_chte();
 int get_charging_inhibited(bool *state);
 
 // As get_charging_inhibited, and names in `key` the key the state is read from, "CHTE" or
-// "CH0B", whatever the outcome: without another exchange with the SMC.
+// "CH0B", whatever the outcome, without another exchange with the SMC; null when AppleSMC
+// cannot be opened, so that no key was asked.
 int read_charging_state(bool *state, const char **key);
 
 // Pauses (`inhibit` nonzero) or allows charging. 0 on success; -1 when a key could not be
