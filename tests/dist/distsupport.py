@@ -1,5 +1,6 @@
 """What the dist tests share: where the build is, a staged `cmake --install`, the
-layout it must produce, and a runner that tells CTest when everything was skipped."""
+layout it must produce, and a runner that tells CTest when everything was skipped, and
+that fails in CI when a test was skipped there for want of a tool."""
 
 import os
 import shutil
@@ -51,13 +52,15 @@ def staged(stage, path):
   return Path(str(stage) + path)
 
 
-def stage_install(stage, prefix="/usr/local"):
-  """Installs the built project under the folder `stage`, as DESTDIR."""
+def stage_install(stage, prefix="/usr/local", umask=None):
+  """Installs the built project under the folder `stage`, as DESTDIR, with the umask
+  given or the test's own."""
   if not BUILT_BINARY.is_file():
     raise unittest.SkipTest(f"{BUILT_BINARY} is not built; build the project first")
   environment = dict(os.environ, DESTDIR=str(stage))
   done = subprocess.run([CMAKE, "--install", str(BUILD_DIR), "--prefix", prefix],
-                        env=environment, capture_output=True, text=True, timeout=120)
+                        env=environment, capture_output=True, text=True, timeout=120,
+                        preexec_fn=None if umask is None else lambda: os.umask(umask))
   if done.returncode != 0:
     raise AssertionError(f"cmake --install failed:\n{done.stdout}{done.stderr}")
 
@@ -80,11 +83,35 @@ class StagedTestCase(unittest.TestCase):
     self.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
 
 
+# The reason of a skip that depends on who runs the tests, not on what is installed:
+# the tests that act on root's files run only as root. Every other skip (a tool or the
+# build missing) fails the run in CI, where scripts/install-deps installs every tool.
+NEEDS_ROOT = "needs root"
+
+
+def needs_root(what):
+  """Skips a test or class, with a reason CI accepts, unless run as root."""
+  return unittest.skipUnless(os.geteuid() == 0, f"{what}: {NEEDS_ROOT}")
+
+
+def skips_refused_in_ci(skipped, environment):
+  """The skips, as (test, reason), that fail a run with CI set in the environment."""
+  if not environment.get("CI"):
+    return []
+  return [(test, reason) for test, reason in skipped if not reason.endswith(NEEDS_ROOT)]
+
+
 def main():
-  """unittest.main, but exit EXIT_SKIPPED when every test was skipped."""
+  """unittest.main, but exit 1 when a test was skipped in CI for want of a tool, and
+  EXIT_SKIPPED when every test was skipped."""
   program = unittest.main(exit=False)
   result = program.result
   if not result.wasSuccessful():
+    sys.exit(1)
+  refused = skips_refused_in_ci(result.skipped, os.environ)
+  for test, reason in refused:
+    print(f"skipped in CI, where it must run: {test.id()}: {reason}", file=sys.stderr)
+  if refused:
     sys.exit(1)
   if result.testsRun > 0 and len(result.skipped) == result.testsRun:
     sys.exit(EXIT_SKIPPED)

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """`cmake --install` into a staging DESTDIR lays down exactly the files a Mac needs,
 with their modes, and names the prefix of that install wherever a path is written,
-in well-formed property lists whatever the prefix holds; a prefix the scripts cannot
-quote is refused, and so, for a build for the simulated Mac, is an install without
+in well-formed property lists whatever the prefix holds, in folders everyone can read
+whatever the umask; a prefix the scripts cannot quote, or a relative one, is refused, and so, for a build for the simulated Mac, is an install without
 DESTDIR or with DESTDIR at the root."""
 
 import os
@@ -25,6 +25,38 @@ class StagedInstall(StagedTestCase):
     for folder in [p for p in self.tmp.rglob("*") if p.is_dir()]:
       self.assertEqual(folder.stat().st_mode & 0o022, 0,
                        f"{folder} is writable by group or others")
+
+  def test_folders_it_creates_are_0755_whatever_the_umask(self):
+    # sudo keeps the user's umask. A folder that was there keeps its mode.
+    for umask in (0o077, 0o027, 0o022):
+      with self.subTest(umask=oct(umask)):
+        stage = self.tmp / oct(umask)
+        (stage / "usr").mkdir(parents=True, mode=0o700)
+        (stage / "usr").chmod(0o700)
+        stage_install(stage, "/usr/local", umask=umask)
+        self.assertEqual(staged_files(stage), expected_layout("/usr/local"))
+        folders = {str(p.relative_to(stage)): p.stat().st_mode & 0o7777
+                   for p in stage.rglob("*") if p.is_dir()}
+        self.assertEqual(folders.pop("usr"), 0o700)
+        self.assertEqual(folders, {folder: 0o755 for folder in (
+            "usr/local", "usr/local/bin", "usr/local/share", "usr/local/share/man",
+            "usr/local/share/man/man8", "usr/local/libexec", "usr/local/libexec/tamso-helper",
+            "Library", "Library/LaunchDaemons")})
+
+  def test_a_relative_prefix_is_refused_before_anything_is_laid_down(self):
+    if not BUILT_BINARY.is_file():
+      self.skipTest(f"{BUILT_BINARY} is not built")
+    for prefix in ("rel", "usr/local", "./opt"):
+      with self.subTest(prefix):
+        stage = self.tmp / "stage"
+        done = subprocess.run([CMAKE, "--install", str(BUILD_DIR), "--prefix", prefix],
+                              env=dict(os.environ, DESTDIR=str(stage)), cwd=self.tmp,
+                              capture_output=True, text=True, timeout=120)
+        self.assertNotEqual(done.returncode, 0)
+        message = " ".join((done.stdout + done.stderr).split())
+        self.assertIn(f"tamso-helper: the install prefix {prefix} is not an absolute path",
+                      message)
+        self.assertEqual(list(self.tmp.rglob("*")), [], "files were laid down")
 
   def test_paths_written_into_files_follow_the_install_prefix(self):
     # The prefix given to cmake --install, not the one of the configured build.

@@ -15,7 +15,7 @@ from pathlib import Path
 
 from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, OLD_RULE, PLIST,
                          ROTATE_LABEL, ROTATE_LOCK, ROTATE_LOG, ROTATE_PLIST, StagedTestCase,
-                         expected_layout, main, stage_install, staged)
+                         expected_layout, main, needs_root, stage_install, staged)
 
 PREFIX = "/usr/local"
 SERVICE = f"system/{LABEL}"
@@ -119,6 +119,10 @@ setlimit)
   [ "$(id -u)" -eq 0 ] || { echo "must run as root" >&2; exit 1; }
   mkdir -p "$(dirname "$limit_file")" && printf '%s\n' "$2" >"$limit_file" || exit 1
   [ "$2" = 100 ] && [ ! -e "$state/stuck" ] && echo 0 >"$state/inhibited"
+  # Someone puts a link in place of the stored limit once it is stored.
+  if [ -e "$state/plant-link" ]; then
+    rm -f "$limit_file" && ln -s "$(cat "$state/plant-link")" "$limit_file"
+  fi
   ;;
 *) exit 2 ;;
 esac
@@ -179,6 +183,17 @@ class ScriptTestCase(StagedTestCase):
     (self.stand_ins / "sleep").write_text('#!/bin/sh\nstate=$FAKE_STATE\n'
                                           '. "$state/record.sh"\nrecord sleep "$@"\n')
     (self.stand_ins / "sleep").chmod(0o755)
+    # chmod -h as a Mac's: it changes a link itself, never what it points to; this
+    # system's chmod has no -h.
+    (self.stand_ins / "chmod").write_text(f"""#!/bin/sh
+[ "$1" = -h ] || exec {shutil.which("chmod")} "$@"
+mode=$2
+shift 2
+for file in "$@"; do
+  [ -L "$file" ] || {shutil.which("chmod")} "$mode" "$file" || exit
+done
+""")
+    (self.stand_ins / "chmod").chmod(0o755)
     self.installed = [staged(self.stage, p) for p in expected_layout(PREFIX)]
     (self.state / "watch").write_text("".join(f"{p}\n" for p in self.installed))
     self.launchctl = self.state / "launchctl"
@@ -248,7 +263,7 @@ class ScriptTestCase(StagedTestCase):
     return (self.state / f"loaded-{label}").exists()
 
 
-@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+@needs_root("install.sh changes owners")
 class Install(ScriptTestCase):
 
   def test_gives_files_to_root_then_bootstraps_kickstarts_and_reports(self):
@@ -317,7 +332,7 @@ class Install(ScriptTestCase):
                        [f"launchctl bootstrap system {staged(self.stage, PLIST)}"])
 
 
-@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+@needs_root("install.sh changes owners")
 class InstallCheck(ScriptTestCase):
   """What install.sh finds once the daemon is loaded: launchd's view of the job (a
   print a second, at most TAMSO_WAIT seconds, 5 unless set), the daemon's log and
@@ -331,10 +346,15 @@ class InstallCheck(ScriptTestCase):
     # name: (launchd's answers, battery, inhibited, the daemon's log, status exit,
     #        expected exit, expected sleeps, words of the message on standard error)
     cases = {
-        "runs, charging allowed": (["running 412"], 81, 0, "", 0, 0, 1, []),
-        "runs, charging paused": (["running 412"], 81, 1, "", 0, 0, 1, []),
+        "runs, charging allowed": (["running 412"], 81, 0, "", 0, 0, 2, []),
+        "runs, charging paused": (["running 412"], 81, 1, "", 0, 0, 2, []),
         "launchd starts it late": (["scheduled", "scheduled", "running 412"], 81, 0, "",
-                                   0, 0, 3, []),
+                                   0, 0, 4, []),
+        "seen running twice, then gone": (
+            ["running 412", "running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 5,
+            ["cannot open AppleSMC", "uninstall.sh"]),
+        "restarted between the looks": (
+            ["running 412", "running 412", "running 413"], 81, 0, "", 0, 0, 4, []),
         "no AppleSMC: seen running once, then gone": (
             ["running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 5,
             ["cannot open AppleSMC", "not a Mac laptop", "virtual machine",
@@ -342,9 +362,9 @@ class InstallCheck(ScriptTestCase):
         "no AppleSMC: restarts throttled": (
             ["exited 1", "scheduled"], -1, -1, self.SMC_LOG, 0, 1, 5,
             ["cannot open AppleSMC", "uninstall.sh"]),
-        "no battery": (["running 412"], -1, -1, "", 0, 1, 1,
+        "no battery": (["running 412"], -1, -1, "", 0, 1, 2,
                        ["no battery", "battery=-1", "uninstall.sh"]),
-        "no charge key": (["running 412"], 81, -1, "", 0, 1, 1,
+        "no charge key": (["running 412"], 81, -1, "", 0, 1, 2,
                           ["inhibited=-1", "Charge Limit", "System Settings",
                            "uninstall.sh"]),
         "the daemon does not stay running": (
@@ -354,7 +374,7 @@ class InstallCheck(ScriptTestCase):
         "a new pid at every look": (
             ["running 412", "running 413", "running 414", "running 415", "running 416",
              "running 417"], 81, 0, "", 0, 1, 5, ["not running"]),
-        "status fails": (["running 412"], 81, 0, "", 1, 1, 1,
+        "status fails": (["running 412"], 81, 0, "", 1, 1, 2,
                          ["tamso-helper status failed", "uninstall.sh"]),
     }
     log = staged(self.stage, LOG)
@@ -386,20 +406,28 @@ class InstallCheck(ScriptTestCase):
         self.assertEqual(made[-1], ("tamso-helper status", len(self.installed)))
         self.assertTrue(self.loaded())
 
-  def test_the_wait_can_be_shortened(self):
+  def test_the_wait_can_be_shortened_to_three_looks(self):
     (self.state / "daemon-prints").write_text("scheduled\n")
-    for wait, status in (("2", 1), ("0", 1), ("x", 1)):
+    # TAMSO_WAIT: (the sleeps, the words of a refusal before anything is done)
+    cases = {"3": (3, None), "2": (2, None),
+             "1": (0, "TAMSO_WAIT must be at least 2 seconds"),
+             "0": (0, "TAMSO_WAIT must be at least 2 seconds"),
+             "x": (0, "TAMSO_WAIT must be a number of seconds")}
+    for wait, (sleeps, refusal) in cases.items():
       with self.subTest(wait=wait):
         self.set_state(loaded=False)
         done = self.run_script("install.sh", environment={"TAMSO_WAIT": wait})
-        self.assertEqual(done.returncode, status)
-        sleeps = [w for w, _ in self.calls(sleeps=True) if w.startswith("sleep")]
-        self.assertEqual(len(sleeps), int(wait) if wait.isdigit() else 0)
-        if not wait.isdigit():
-          self.assertIn("TAMSO_WAIT must be a number of seconds", done.stderr)
+        self.assertEqual(done.returncode, 1)
+        made = self.calls(sleeps=True)
+        self.assertEqual(sum(1 for w, _ in made if w.startswith("sleep")), sleeps)
+        if refusal:
+          self.assertIn(refusal, done.stderr)
+          self.assertEqual(made, [])
+        else:
+          self.assertIn("the daemon is not running", done.stderr)
 
 
-@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+@needs_root("install.sh changes owners")
 class InstallNeverThroughALink(ScriptTestCase):
   """A symbolic link, or anything but a plain file or folder, at a path install.sh
   gives to root stops it before it changes anything: the link's target keeps its
@@ -484,12 +512,34 @@ class InstallNeverThroughALink(ScriptTestCase):
           path.unlink()
           saved.rename(path)
 
+  def test_a_link_put_there_after_the_check_keeps_its_targets_mode(self):
+    # chown as the system's, that then puts a link in place of each file it changed.
+    stand_ins = self.tmp / "bin"
+    stand_ins.mkdir()
+    victims = self.tmp / "victims"
+    victims.mkdir()
+    (stand_ins / "chown").write_text(f"""#!/bin/sh
+{shutil.which("chown")} "$@" || exit
+shift 2
+for file in "$@"; do
+  [ -f "$file" ] || continue
+  victim={victims}/$(basename "$file")
+  echo private >"$victim" && chmod 0600 "$victim" && rm -f "$file" &&
+    ln -s "$victim" "$file"
+done
+""")
+    (stand_ins / "chown").chmod(0o755)
+    self.run_script("install.sh", path_first=stand_ins)
+    modes = {victim.name: stat.S_IMODE(victim.stat().st_mode) for victim in victims.iterdir()}
+    self.assertIn(f"{LABEL}.plist", modes)
+    self.assertEqual(modes, {name: 0o600 for name in modes})
+
   def test_a_plain_install_still_succeeds(self):
     # The refusals above come from the links, not from the paths themselves.
     self.assert_succeeded(self.run_script("install.sh"))
 
 
-@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+@needs_root("install.sh changes owners")
 class OddPrefix(ScriptTestCase):
   """A prefix with blanks and with characters the shell would expand: the scripts
   find the installed files there, and run nothing the prefix names."""
@@ -514,7 +564,7 @@ class OddPrefix(ScriptTestCase):
     self.assertFalse(marker.exists(), "the prefix ran a command")
 
 
-@unittest.skipUnless(os.geteuid() == 0, "uninstall.sh removes root's files: needs root")
+@needs_root("uninstall.sh removes root's files")
 class Uninstall(ScriptTestCase):
 
   def setUp(self):
@@ -574,6 +624,9 @@ class Uninstall(ScriptTestCase):
       self.assertEqual([p for p in self.remaining_files() if p != str(self.lock)],
                        [str(self.limit)])
       self.assertEqual(self.limit.read_text(), "80\n")
+      info = self.limit.lstat()
+      self.assertEqual((stat.S_ISREG(info.st_mode), stat.S_IMODE(info.st_mode)),
+                       (True, 0o644))
     with self.subTest("no limit was stored"):
       stage_install(self.stage, PREFIX)
       self.limit.unlink()
@@ -582,6 +635,68 @@ class Uninstall(ScriptTestCase):
       self.assert_succeeded(self.run_script("uninstall.sh", "--keep-limit"))
       self.assertEqual(self.remaining_files(), [])
       self.assertFalse(staged(self.stage, LIMIT_DIR).exists(), "the limit's folder stays")
+
+  def test_a_link_or_anything_odd_at_the_stored_limit_stops_it_before_any_change(self):
+    # The limit and its folder as they are, kept to put back; someone else's private
+    # file and folder, which a link would have read, overwritten or emptied.
+    limit_dir = staged(self.stage, LIMIT_DIR)
+    kept = self.tmp / "kept"
+    victim = self.tmp / "victim"
+
+    def link_folder():
+      limit_dir.rename(victim)
+      limit_dir.symlink_to(victim)
+
+    def link_file():
+      victim.write_text("private\n")
+      self.limit.unlink()
+      self.limit.symlink_to(victim)
+
+    def folder_is_a_file():
+      shutil.rmtree(limit_dir)
+      limit_dir.write_text("")
+
+    def file_is_a_folder():
+      self.limit.unlink()
+      self.limit.mkdir()
+
+    # name: (the change, the path named, the words)
+    cases = {"a link at the folder": (link_folder, limit_dir, "is a symbolic link"),
+             "a link at the file": (link_file, self.limit, "is a symbolic link"),
+             "a file at the folder": (folder_is_a_file, limit_dir, "is not a plain folder"),
+             "a folder at the file": (file_is_a_folder, self.limit, "is not a plain file")}
+    for name, (change, path, words) in cases.items():
+      for arguments in ((), ("--keep-limit",)):
+        with self.subTest(name, arguments=arguments):
+          shutil.copytree(limit_dir, kept)
+          change()
+          before = (snapshot(self.stage), snapshot(self.tmp / "victim") if
+                    victim.is_dir() else victim.exists() and victim.read_text())
+          done = self.run_script("uninstall.sh", *arguments)
+          self.assertEqual(done.returncode, 1, done.stdout)
+          self.assertIn(f"{path} {words}: remove it and run uninstall.sh again; nothing "
+                        "changed", done.stderr)
+          self.assertEqual(self.calls(), [])
+          self.assertEqual((snapshot(self.stage), snapshot(self.tmp / "victim") if
+                            victim.is_dir() else victim.exists() and victim.read_text()),
+                           before)
+          for leftover in (limit_dir, victim):
+            if leftover.is_symlink() or leftover.is_file():
+              leftover.unlink()
+            elif leftover.exists():
+              shutil.rmtree(leftover)
+          kept.rename(limit_dir)
+
+  def test_keep_limit_never_writes_through_a_link_put_in_place_of_the_limit(self):
+    victim = self.tmp / "victim"
+    victim.write_text("private\n")
+    (self.state / "plant-link").write_text(str(victim))
+    done = self.run_script("uninstall.sh", "--keep-limit")
+    self.assertEqual(done.returncode, 1, done.stdout)
+    self.assertIn(f"{self.limit} is a symbolic link: remove it and run uninstall.sh again; "
+                  "the stored limit is left as it is", done.stderr)
+    self.assertEqual(victim.read_text(), "private\n")
+    self.assertTrue(self.limit.is_symlink())
 
   def test_refuses_to_remove_files_while_charging_is_inhibited(self):
     # A firmware that ignores the switch: charging stays paused.
@@ -604,7 +719,7 @@ class Uninstall(ScriptTestCase):
     self.assertEqual(self.remaining_files(), [])
 
 
-@unittest.skipUnless(os.geteuid() == 0, "the scripts act on root's files: needs root")
+@needs_root("the scripts act on root's files")
 class OldNewsyslogRule(ScriptTestCase):
   """An earlier install rotated the log with a newsyslog rule, which renames the log
   behind the daemon's back: install (an upgrade) and uninstall both remove it."""
@@ -677,7 +792,7 @@ class RotateTestCase(ScriptTestCase):
     then = path.stat().st_mtime - seconds
     os.utime(path, (then, then))
 
-@unittest.skipUnless(os.geteuid() == 0, "rotate gives the new log to root: needs root")
+@needs_root("rotate gives the new log to root")
 @unittest.skipUnless(shutil.which("bzip2"), "no bzip2")
 class Rotate(RotateTestCase):
 
@@ -823,7 +938,7 @@ case $3 in *.log.0) ln -s {victim} "${{3%.0}}" ;; esac
                      victim_state)
 
 
-@unittest.skipUnless(os.geteuid() == 0, "rotate gives the new log to root: needs root")
+@needs_root("rotate gives the new log to root")
 @unittest.skipUnless(shutil.which("bzip2"), "no bzip2")
 class RotateRefusalsAndLock(RotateTestCase):
   """What stops a rotation: anything but a plain file where it renames or compresses,
@@ -882,6 +997,14 @@ class RotateRefusalsAndLock(RotateTestCase):
         "mkdir": ("mkdir: Permission denied",
                   f"cannot take the lock {self.lock}: mkdir: Permission denied second "
                   "line"),
+        "find": ("find: Input/output error",
+                 f"cannot compare the times of {self.log}.0 and {self.log}: find: "
+                 "Input/output error second line"),
+        "wc": ("wc: Input/output error",
+               f"cannot read the size of {self.log}: wc: Input/output error second line"),
+        # The rotation is done; the lock it leaves is taken over by the next run.
+        "rmdir": ("rmdir: Device busy",
+                  f"cannot remove the lock {self.lock}: rmdir: Device busy second line"),
     }
     for tool, (words, line) in cases.items():
       with self.subTest(tool):
@@ -903,6 +1026,9 @@ class RotateRefusalsAndLock(RotateTestCase):
         done = self.run_script("rotate", path_first=self.stand_in_bin,
                                environment=environment)
         self.assert_one_line(done, 1, line)
+        if tool == "rmdir":
+          self.assertEqual(list(self.lock.iterdir()), [])
+          self.lock.rmdir()
         self.assertFalse(os.path.lexists(self.lock), "the lock stays")
         self.calls()
         self.log.unlink(missing_ok=True)
@@ -976,31 +1102,154 @@ class RotateRefusalsAndLock(RotateTestCase):
     self.assertEqual(list(victim.iterdir()), [])
     self.assertEqual(victim.stat().st_uid, 65534)
 
+  def start_run(self, name, *, path_first=None, bzip2=None):
+    """A run in the background, its standard error in the file NAME.err."""
+    command = [*self.shell, str(self.scripts / "rotate")]
+    variables = {"PATH": os.pathsep.join([str(p) for p in (path_first, self.stand_ins) if p] +
+                                         [os.environ["PATH"]]),
+                 "TAMSO_ROOT": str(self.stage), "LAUNCHCTL": str(self.launchctl),
+                 "FAKE_STATE": str(self.state)}
+    if bzip2:
+      variables["BZIP2"] = str(bzip2)
+    with (self.tmp / f"{name}.err").open("w") as errors:
+      run = subprocess.Popen(command, env=variables, stderr=errors)
+    self.addCleanup(run.wait)
+    return run
+
+  def pausing(self, name, tool, words):
+    """A stand-in for TOOL that, the first time its words end with WORDS, creates the
+    file NAME-inside and waits for NAME-go, then runs the system's tool."""
+    folder = self.tmp / f"{name}-bin"
+    folder.mkdir(exist_ok=True)
+    stand_in = folder / tool
+    stand_in.write_text(f"""#!/bin/sh
+case "$*" in
+*{words})
+  if [ ! -e {self.tmp}/{name}-inside ]; then
+    touch {self.tmp}/{name}-inside
+    while [ ! -e {self.tmp}/{name}-go ]; do /bin/sleep 0.05; done
+  fi
+  ;;
+esac
+exec {shutil.which(tool)} "$@"
+""")
+    stand_in.chmod(0o755)
+    self.addCleanup(lambda: (self.tmp / f"{name}-go").touch())
+    return stand_in
+
+  def wait_for(self, condition, what):
+    for _ in range(200):
+      if condition():
+        return
+      subprocess.run(["/bin/sleep", "0.05"])
+    self.fail(what)
+
   def blocked_run(self):
     """A run that stops inside bzip2 until the file `go` appears; returns it once it
     is there, holding the lock."""
-    bzip2 = self.stand_in_bin / "bzip2"
-    bzip2.write_text(f"""#!/bin/sh
-touch {self.tmp}/inside
-while [ ! -e {self.tmp}/go ]; do /bin/sleep 0.05; done
-exec {shutil.which("bzip2")} "$@"
-""")
-    bzip2.chmod(0o755)
+    bzip2 = self.pausing("first", "bzip2", "")
     self.rotation_due()
-    command = [*self.shell, str(self.scripts / "rotate")]
-    variables = {"PATH": f"{self.stand_ins}:{os.environ['PATH']}",
-                 "TAMSO_ROOT": str(self.stage), "LAUNCHCTL": str(self.launchctl),
-                 "FAKE_STATE": str(self.state), "BZIP2": str(bzip2)}
-    with (self.tmp / "first.err").open("w") as errors:
-      first = subprocess.Popen(command, env=variables, stderr=errors)
-    self.addCleanup(first.wait)
-    self.addCleanup(lambda: (self.tmp / "go").touch())
-    for _ in range(200):
-      if (self.tmp / "inside").exists():
-        break
-      subprocess.run(["/bin/sleep", "0.05"])
-    self.assertTrue((self.tmp / "inside").exists(), "the first run did not start")
+    first = self.start_run("first", bzip2=bzip2)
+    self.wait_for((self.tmp / "first-inside").exists, "the first run did not start")
     return first
+
+  def go(self, name):
+    (self.tmp / f"{name}-go").touch()
+
+  def test_two_runs_that_find_the_same_stale_lock_never_both_take_it(self):
+    # The first run stops after it found the lock stale, before it removes it; a
+    # second run, started meanwhile, would remove the first one's lock once taken, or
+    # take the stale lock itself and rotate while the first one does too.
+    gone = subprocess.Popen(["/bin/true"])
+    gone.wait()
+    self.rotation_due()
+    self.lock.mkdir(mode=0o700)
+    (self.lock / "pid").write_text(f"{gone.pid}\n")
+    rm = self.pausing("first", "rm", "rotate.lock/pid")
+    first = self.start_run("first", path_first=rm.parent)
+    self.wait_for((self.tmp / "first-inside").exists, "the first run did not stop")
+    bzip2 = self.pausing("second", "bzip2", "")
+    second = self.start_run("second", bzip2=bzip2)
+    self.wait_for(lambda: second.poll() is not None or (self.tmp / "second-inside").exists(),
+                  "the second run neither ended nor rotated")
+    second_rotated = (self.tmp / "second-inside").exists()
+    self.go("second")
+    self.go("first")
+    self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
+    second.wait(timeout=30)
+    self.assertFalse(second_rotated, "both runs rotated at once")
+    self.assertEqual(second.returncode, 0)
+    self.assertEqual((self.tmp / "second.err").read_text(),
+                     f"rotate: another rotation is taking over the stale lock {self.lock}: "
+                     "this run does nothing\n")
+    self.assertEqual((self.tmp / "first.err").read_text(), "")
+    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
+                                    "tamso-helper.log.1.bz2"])
+
+  def test_a_takeover_under_way_or_left_behind(self):
+    gone = subprocess.Popen(["/bin/true"])
+    gone.wait()
+    takeover = Path(f"{self.lock}.takeover")
+    # name: (age of the takeover folder in seconds, whether the run rotates, its line)
+    cases = {"under way": (0, False, f"another rotation is taking over the stale lock "
+                                     f"{self.lock}: this run does nothing"),
+             "left by a run killed eleven minutes ago": (660, True, None)}
+    for name, (age, rotates, words) in cases.items():
+      with self.subTest(name):
+        for leftover in self.log.parent.glob("tamso-helper.log*"):
+          leftover.unlink()
+        self.log.touch()
+        self.rotation_due()
+        self.lock.mkdir(mode=0o700)
+        (self.lock / "pid").write_text(f"{gone.pid}\n")
+        takeover.mkdir(mode=0o700)
+        if age:
+          self.age(takeover, age)
+        before = snapshot(self.stage)
+        done = self.run_script("rotate")
+        if rotates:
+          self.assert_succeeded(done)
+          self.assertEqual(done.stderr, "")
+          self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+          self.assertFalse(os.path.lexists(self.lock))
+          self.assertFalse(os.path.lexists(takeover))
+        else:
+          self.assert_one_line(done, 0, words)
+          self.assertEqual(self.calls(), [])
+          self.assertEqual(snapshot(self.stage), before)
+          shutil.rmtree(self.lock)
+          takeover.rmdir()
+
+  def test_a_run_whose_lock_was_taken_over_leaves_the_new_one(self):
+    # A run that outlasted ten minutes had its lock taken over as stale: at its end the
+    # lock is another run's, and stays.
+    holder = subprocess.Popen(["/bin/sleep", "30"])
+    self.addCleanup(holder.wait)
+    self.addCleanup(holder.kill)
+    first = self.blocked_run()
+    (self.lock / "pid").write_text(f"{holder.pid}\n")
+    self.go("first")
+    self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
+    self.assertEqual((self.lock / "pid").read_text(), f"{holder.pid}\n")
+
+  def test_a_new_log_that_cannot_be_created_is_reported_with_the_shells_words(self):
+    # mv as the system's, that then takes the whole folder away, once the log is
+    # renamed: the shell cannot create the new log, and says why.
+    stand_ins = self.tmp / "bin"
+    stand_ins.mkdir()
+    gone = self.tmp / "gone"
+    (stand_ins / "mv").write_text(f"""#!/bin/sh
+{shutil.which("mv")} "$@" || exit
+case $3 in *.log.0) {shutil.which("mv")} "$(dirname "$3")" {gone} ;; esac
+""")
+    (stand_ins / "mv").chmod(0o755)
+    self.rotation_due()
+    done = self.run_script("rotate", path_first=stand_ins)
+    self.assert_one_line(done, 1, f"cannot create a new {self.log}: ")
+    self.assertRegex(done.stderr, r"(Directory nonexistent|No such file or directory); "
+                                  "nothing written there")
+    self.assertEqual(self.calls(), [])
 
   def test_a_second_run_meanwhile_does_nothing(self):
     first = self.blocked_run()
@@ -1009,7 +1258,7 @@ exec {shutil.which("bzip2")} "$@"
     self.assert_one_line(second, 0, f"another rotation (pid {first.pid}) is running")
     self.assertEqual(self.calls(), [])
     self.assertEqual(snapshot(self.stage), before)
-    (self.tmp / "go").touch()
+    self.go("first")
     self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
     self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
     self.assertFalse(os.path.lexists(self.lock))
@@ -1020,11 +1269,11 @@ exec {shutil.which("bzip2")} "$@"
         for leftover in self.log.parent.glob("tamso-helper.log*"):
           leftover.unlink()
         self.log.touch()
-        (self.tmp / "inside").unlink(missing_ok=True)
-        (self.tmp / "go").unlink(missing_ok=True)
+        (self.tmp / "first-inside").unlink(missing_ok=True)
+        (self.tmp / "first-go").unlink(missing_ok=True)
         first = self.blocked_run()
         first.send_signal(signal)
-        (self.tmp / "go").touch()
+        self.go("first")
         self.assertNotEqual(first.wait(timeout=30), 0)
         if signal != 9:
           # Its trap removed the lock.
@@ -1068,7 +1317,7 @@ class Refusals(ScriptTestCase):
                          as_nobody=False)
 
 
-@unittest.skipUnless(os.geteuid() == 0, "install.sh changes owners: needs root")
+@needs_root("install.sh changes owners")
 @unittest.skipUnless(shutil.which("bash"), "no bash")
 class UnderBashPosix(ScriptTestCase):
   """macOS runs /bin/sh as bash in POSIX mode: a whole cycle there."""
