@@ -37,17 +37,6 @@ std::string mac(int pct, const std::string &rest, const std::string &keys = chte
 	       std::to_string(pct) + " max=100\n" + rest;
 }
 
-// A fresh root with that machine and, unless `limit` is empty, that limit file content.
-std::string make_mac(const std::string &machine, const std::string &limit = "")
-{
-	std::string root = support::make_root(machine);
-	if (!limit.empty()) {
-		std::filesystem::create_directories(root + "/Library/Application Support/Tamso");
-		support::write_file(support::limit_path(root), limit);
-	}
-	return root;
-}
-
 // Whether a line starts with a time stamp "YYYY-MM-DD HH:MM:SS" and one blank.
 bool stamped(const std::string &line)
 {
@@ -123,7 +112,7 @@ TEST(DaemonStart, NamesTheKeyFamilyInItsStartLine)
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.start);
-		std::string root = make_mac(mac(50, "at 30 signal TERM\n", r.keys));
+		std::string root = support::make_mac(mac(50, "at 30 signal TERM\n", r.keys));
 		support::run_result result = support::run(root, {"daemon"});
 		EXPECT_EQ(result.err, r.start + "\n");
 		EXPECT_EQ(result.code, 0);
@@ -137,7 +126,7 @@ TEST(DaemonStart, WithoutAppleSmcFailsBeforeRegisteringAnything)
 {
 	for (const char *smc : {"absent", "refuse"}) {
 		SCOPED_TRACE(smc);
-		std::string root = make_mac(mac(85, "at 30 signal TERM\n", chte_charging, smc), "80\n");
+		std::string root = support::make_mac(mac(85, "at 30 signal TERM\n", chte_charging, smc), "80\n");
 		support::run_result result = support::run(root, {"daemon"});
 		EXPECT_EQ(result.err, "cannot open AppleSMC\n");
 		EXPECT_EQ(result.code, 1);
@@ -153,7 +142,7 @@ TEST(DaemonStart, WithoutAppleSmcFailsBeforeRegisteringAnything)
 // are exactly 100 s apart (with the first pass 20 s late they would be 80 s apart).
 TEST(Daemon, FirstPassComesAtOnceThenEveryTwentySeconds)
 {
-	std::string root = make_mac(mac(85, "at 90 limit 100\nat 110 signal TERM\n"), "80\n");
+	std::string root = support::make_mac(mac(85, "at 90 limit 100\nat 110 signal TERM\n"), "80\n");
 	support::run_result result = support::run(root, {"daemon"});
 	EXPECT_EQ(result.code, 0);
 	EXPECT_EQ(messages(result.err), (lines{start_chte, "battery 85%, limit 80% -> charging paused",
@@ -192,7 +181,7 @@ TEST(DaemonSleep, PausesBeforeWillSleepOnlyWhenALimitBelowHundredIsSet)
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.what);
-		std::string root = make_mac(mac(r.pct, "at 100 sleep 600\nat 1000 signal TERM\n", r.keys), r.limit);
+		std::string root = support::make_mac(mac(r.pct, "at 100 sleep 600\nat 1000 signal TERM\n", r.keys), r.limit);
 		support::run_result result = support::run(root, {"daemon"});
 		EXPECT_EQ(result.code, 0);
 		lines trace = support::trace_lines(root);
@@ -226,7 +215,7 @@ TEST(DaemonSleep, PassAfterWakeDecidesAfresh)
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE("battery " + std::to_string(r.pct));
-		std::string root = make_mac(mac(r.pct, "at 105 sleep 5\nat 115 signal TERM\n"), "80\n");
+		std::string root = support::make_mac(mac(r.pct, "at 105 sleep 5\nat 115 signal TERM\n"), "80\n");
 		support::run_result result = support::run(root, {"daemon"});
 		EXPECT_EQ(result.code, 0);
 		EXPECT_EQ(messages(result.err), r.log);
@@ -264,7 +253,7 @@ TEST(DaemonLog, FirstPassAloneSaysThatTheStateCannotBeRead)
 	const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d .*)");
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.name);
-		std::string root = make_mac(mac(r.pct, "at 86400 signal TERM\n", r.keys), "80\n");
+		std::string root = support::make_mac(mac(r.pct, "at 86400 signal TERM\n", r.keys), "80\n");
 		support::run_result result = support::run(root, {"daemon"});
 		EXPECT_EQ(result.code, r.code);
 		EXPECT_EQ(messages(result.err), r.log);
@@ -312,7 +301,7 @@ TEST(DaemonStop, SignalSwitchesChargingOnOrSaysItCouldNot)
 	const std::regex stamped_stop_line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d failed to switch charging on at stop)");
 	for (const row &r : rows) {
 		SCOPED_TRACE(std::string(r.signal) + ", battery " + std::to_string(r.pct) + ", " + r.keys + r.fails);
-		std::string root = make_mac(mac(r.pct, r.fails + "at 50 signal " + r.signal + "\n", r.keys), "80\n");
+		std::string root = support::make_mac(mac(r.pct, r.fails + "at 50 signal " + r.signal + "\n", r.keys), "80\n");
 		support::run_result result = support::run(root, {"daemon"});
 		EXPECT_EQ(result.code, r.code);
 		EXPECT_EQ(messages(result.err), r.log);
@@ -337,7 +326,7 @@ TEST(DaemonStop, SignalSwitchesChargingOnOrSaysItCouldNot)
 // once its first pass has paused charging.
 TEST(DaemonStop, HangupSwitchesChargingOnAndExitsZero)
 {
-	std::string root = make_mac(mac(85, ""), "80\n");
+	std::string root = support::make_mac(mac(85, ""), "80\n");
 	support::background daemon = support::spawn(root, {"daemon"}, {{"SIMMAC_CLOCK=real"}});
 	bool paused = support::wait_until(
 	    [&] { return index_of(support::trace_lines(root), "write CHTE ok 01000000") != -1; });
@@ -360,7 +349,7 @@ TEST(DaemonStop, HangupSwitchesChargingOnAndExitsZero)
 // writes nothing before that.
 TEST(DaemonLog, LogWritesWithoutAReaderDoNotEndTheDaemon)
 {
-	std::string root = make_mac(mac(85, ""), "80\n");
+	std::string root = support::make_mac(mac(85, ""), "80\n");
 	int lock = open((root + "/machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 	ASSERT_NE(lock, -1);
 	ASSERT_EQ(flock(lock, LOCK_EX), 0);
@@ -394,7 +383,7 @@ TEST(DaemonLog, LogWritesWithoutAReaderDoNotEndTheDaemon)
 // a signal; the sleep at 300 s passes with no message and no pause for it.
 TEST(DaemonRegisterFail, RunsOnTimerAndSignalsAndSleepsWithoutAPause)
 {
-	std::string root = make_mac(mac(78,
+	std::string root = support::make_mac(mac(78,
 	                                "register fail\n"
 	                                "battery charge=40 discharge=0 sleep=0\n"
 	                                "at 300 sleep 600\n"
@@ -424,7 +413,7 @@ TEST(DaemonRegisterFail, RunsOnTimerAndSignalsAndSleepsWithoutAPause)
 TEST(DaemonStop, SignalDuringAPassIsHandledAfterThePass)
 {
 	// The INT at 3600 s ends a daemon that missed the TERM.
-	std::string root = make_mac(mac(85, "at 3600 signal INT\n"), "80\n");
+	std::string root = support::make_mac(mac(85, "at 3600 signal INT\n"), "80\n");
 	support::background daemon = support::spawn(root, {"daemon"}, {}, start_chte.size() + 1);
 	bool caught = support::wait_until([&] {
 		lines trace = support::trace_lines(root);
@@ -450,7 +439,7 @@ TEST(DaemonStart, SignalBeforeTheSourcesExistHasItsDefaultAction)
 {
 	for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
 		SCOPED_TRACE(signo);
-		std::string root = make_mac(mac(85, "at 30 signal TERM\n"), "80\n");
+		std::string root = support::make_mac(mac(85, "at 30 signal TERM\n"), "80\n");
 		int lock = open((root + "/machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 		ASSERT_NE(lock, -1);
 		ASSERT_EQ(flock(lock, LOCK_EX), 0);
@@ -477,7 +466,7 @@ TEST(DaemonRealTime, SetlimitOfAnotherProcessTakesEffectAtTheNextPass)
 		GTEST_SKIP() << "setlimit needs root";
 	support::run_options real;
 	real.env = {"SIMMAC_CLOCK=real"};
-	std::string root = make_mac(mac(50, "at 5 sleep 1\nat 60 signal INT\n"));
+	std::string root = support::make_mac(mac(50, "at 5 sleep 1\nat 60 signal INT\n"));
 	support::background daemon = support::spawn(root, {"daemon"}, real);
 	// The first pass: the state read once.
 	ASSERT_TRUE(support::wait_until([&] {

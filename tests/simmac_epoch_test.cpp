@@ -22,18 +22,6 @@ const std::string not_seconds = "simmac: SIMMAC_EPOCH: not a number of seconds: 
 const std::string out_of_range =
     "simmac: SIMMAC_EPOCH: out of range (at most 2^53 seconds either side of 1970): ";
 
-// A root whose machine file holds `machine` and whose limit file holds `limit` (none
-// when empty).
-std::string make_mac(const std::string &machine, const std::string &limit = "")
-{
-	std::string root = support::make_root(machine);
-	if (!limit.empty()) {
-		std::filesystem::create_directories(root + "/Library/Application Support/Tamso");
-		support::write_file(support::limit_path(root), limit);
-	}
-	return root;
-}
-
 bool has_line(const lines &all, const std::string &line)
 {
 	for (const std::string &l : all)
@@ -83,7 +71,7 @@ TEST(SimulatedMacEpoch, ValueIsTakenOrReportedAndTheMachineBroken)
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE("SIMMAC_EPOCH=\"" + r.value + "\" SIMMAC_CLOCK=" + r.clock);
-		std::string root = make_mac(charging_mac);
+		std::string root = support::make_mac(charging_mac);
 		support::run_result run = support::run(
 		    root, {"status"}, {.env = {"SIMMAC_EPOCH=" + r.value, "SIMMAC_CLOCK=" + r.clock}});
 		EXPECT_EQ(run.code, 0);
@@ -129,7 +117,7 @@ TEST(SimulatedMacEpoch, DaemonLogStartsAtTheEpochInItsTimeZone)
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE("SIMMAC_EPOCH=" + r.epoch + " TZ=" + r.tz);
-		std::string root = make_mac(machine, "80\n");
+		std::string root = support::make_mac(machine, "80\n");
 		support::run_result run =
 		    support::run(root, {"daemon"}, {.env = {"SIMMAC_EPOCH=" + r.epoch, "TZ=" + r.tz}});
 		EXPECT_EQ(run.code, 0);
@@ -148,8 +136,8 @@ TEST(SimulatedMacEpoch, TwoRunsWithTheSameEpochLeaveTheSameLogAndMachine)
 	                            "at 0 limit 80\nat 3600 unplug\nat 7200 sleep 600\n"
 	                            "at 10000 plug\nat 20000 signal TERM\n";
 	const std::vector<std::string> env = {"SIMMAC_EPOCH=1772434800", "TZ=CET-1"};
-	std::string first = make_mac(machine);
-	std::string second = make_mac(machine);
+	std::string first = support::make_mac(machine);
+	std::string second = support::make_mac(machine);
 	support::run_result a = support::run(first, {"daemon"}, {.env = env});
 	support::run_result b = support::run(second, {"daemon"}, {.env = env});
 	EXPECT_EQ(a.code, 0);

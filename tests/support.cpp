@@ -47,6 +47,16 @@ std::string make_root(const std::string &machine)
 	return root;
 }
 
+std::string make_mac(const std::string &machine, const std::string &limit)
+{
+	std::string root = make_root(machine);
+	if (!limit.empty()) {
+		std::filesystem::create_directories(root + "/Library/Application Support/Tamso");
+		write_file(limit_path(root), limit);
+	}
+	return root;
+}
+
 std::string read_file(const std::string &path)
 {
 	std::ifstream in(path, std::ios::binary);

@@ -18,6 +18,9 @@ void remove_tree(const std::string &path);
 // in-process tests.
 std::string make_root(const std::string &machine = "");
 
+// make_root, with the limit file holding `limit` unless it is empty.
+std::string make_mac(const std::string &machine, const std::string &limit = "");
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool exists(const std::string &path);
