@@ -17,8 +17,10 @@
 
 namespace {
 
-// Set by the process that made the root, so that a death-test child started afresh
-// (the "threadsafe" style) works on its parent's Mac instead of making its own.
+// Set by the process that made the root, and passed on by each process that works on
+// it, so that a child started afresh (a death test's "threadsafe" style, a run that a
+// write test starts and holds, and the run that one starts in turn) works on its
+// parent's Mac instead of making its own.
 constexpr const char *owner_variable = "TAMSO_PLATFORM_SIM_OWNER";
 
 std::string root;
@@ -113,6 +115,7 @@ bool inherited_root()
 	if (from == nullptr || existing == nullptr || atol(from) != static_cast<long>(getppid()))
 		return false;
 	root = existing;
+	setenv(owner_variable, std::to_string(getpid()).c_str(), 1);
 	return true;
 }
 

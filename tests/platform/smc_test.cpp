@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -224,6 +225,73 @@ volatile sig_atomic_t held_count = 0;
 io_connect_t held_conn = IO_OBJECT_NULL;
 struct sigaction stop_actions_before[std::size(stop_signals)];
 
+// The run of a test that this process started and holds at its pause (see
+// start_held_run), and this process's end of the hold; 0 and -1 when there is none.
+// That run writes the same keys, so it is ended before anything is put back here:
+// its own restore must never land after ours.
+volatile sig_atomic_t held_run_pid = 0;
+volatile sig_atomic_t held_run_fd = -1;
+
+// Waits `ms` milliseconds at most until the other end of the hold `fd` is closed in
+// every process that has it, that is until the held run and all it started have ended;
+// true if they have. Safe in a signal handler.
+bool hold_released(int fd, int ms)
+{
+	struct pollfd end = {fd, POLLIN, 0};
+	for (int waited = 0; waited < ms; waited += 100) {
+		if (poll(&end, 1, 100) < 1)
+			continue;
+		char bytes[16];
+		ssize_t n = read(fd, bytes, sizeof bytes);
+		if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN))
+			return true;
+	}
+	return false;
+}
+
+// Ends the held run, if there is one: SIGKILL, so that it writes nothing more, then
+// reaped; then up to 3 seconds for what it started (which notices its end) to end
+// too. Safe in a signal handler; anywhere else called with the stop signals blocked, so
+// that a handler never finds a run half forgotten.
+void end_held_run()
+{
+	pid_t pid = held_run_pid;
+	int fd = held_run_fd;
+	if (pid > 0) {
+		kill(pid, SIGKILL);
+		while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+		}
+	}
+	if (fd != -1) {
+		(void)hold_released(fd, 3000);
+		close(fd);
+	}
+	held_run_pid = 0;
+	held_run_fd = -1;
+}
+
+// The stop signals held off while it lives.
+struct stops_blocked {
+	sigset_t before;
+
+	stops_blocked()
+	{
+		sigset_t stops;
+		sigemptyset(&stops);
+		for (int signo : stop_signals)
+			sigaddset(&stops, signo);
+		pthread_sigmask(SIG_BLOCK, &stops, &before);
+	}
+
+	~stops_blocked()
+	{
+		pthread_sigmask(SIG_SETMASK, &before, nullptr);
+	}
+
+	stops_blocked(const stops_blocked &) = delete;
+	stops_blocked &operator=(const stops_blocked &) = delete;
+};
+
 // Writes every held value back; true when the SMC took each. Called from a signal
 // handler too: a record on the stack and the user client's structure method, nothing
 // that allocates or locks.
@@ -246,11 +314,12 @@ bool write_back_held()
 }
 
 // A stop (an interrupt, a terminal's hang-up, a time-out's SIGTERM) between the pause
-// and the restore: put the found values back, then end as the signal would have ended
-// the run. The signal is blocked while this runs, so the one raised again arrives, with
-// its default action, as soon as the handler returns.
+// and the restore: end the held run, put the found values back, then end as the signal
+// would have ended the run. The signal is blocked while this runs, so the one raised
+// again arrives, with its default action, as soon as the handler returns.
 extern "C" void restore_and_stop(int signo)
 {
+	end_held_run();
 	(void)write_back_held();
 	struct sigaction fallback = {};
 	fallback.sa_handler = SIG_DFL;
@@ -261,7 +330,8 @@ extern "C" void restore_and_stop(int signo)
 
 // Writes back the values it holds when it goes out of scope, so that a failed assertion
 // cannot leave charging paused; while it lives, SIGINT, SIGTERM and SIGHUP write them
-// back as well before they end the process. (SIGKILL cannot be caught.)
+// back as well before they end the process. Either way a held run is ended first.
+// (SIGKILL cannot be caught.)
 struct restorer {
 	restorer(io_connect_t conn, const saved_values &saved)
 	{
@@ -289,6 +359,10 @@ struct restorer {
 
 	~restorer()
 	{
+		{
+			stops_blocked quiet;
+			end_held_run();
+		}
 		EXPECT_TRUE(write_back_held()) << "could not restore the charge-inhibit keys";
 		for (size_t i = 0; i < std::size(stop_signals); i++)
 			EXPECT_EQ(sigaction(stop_signals[i], &stop_actions_before[i], nullptr), 0);
@@ -299,24 +373,33 @@ struct restorer {
 	restorer &operator=(const restorer &) = delete;
 };
 
-// Set by the test that stops a write case on purpose (the last below): the write end of
-// a pipe on which the write case says that charging is paused before it waits to be
-// stopped.
+// Set by the tests that stop a run on purpose (the last two below): its end of the
+// hold, a connected socket on which the run says that charging is paused before it
+// waits to be stopped. Every process the run starts inherits it, so that the other end
+// reads end-of-file only once they have all ended.
 constexpr const char *hold_variable = "TAMSO_PLATFORM_HOLD_FD";
 
-// Between the pause and the restore, when asked: report the pause, then wait to be
-// stopped, for 20 seconds at most.
+// Where a test holds charging paused, when asked: say so on the hold, then wait to be
+// stopped, for 20 seconds at most. The wait also ends when the process that asked has
+// gone (its end of the hold closes), so that a run never outlives it.
 void hold_if_asked()
 {
 	const char *hold = getenv(hold_variable);
 	if (hold == nullptr)
 		return;
 	int fd = atoi(hold);
+	// The process that asked may be gone already: a failed write, not SIGPIPE.
+	signal(SIGPIPE, SIG_IGN);
 	ASSERT_EQ(::write(fd, "p", 1), 1) << hold_variable << "=" << hold;
-	close(fd);
-	for (int i = 0; i < 200; i++)
-		usleep(100 * 1000); // a signal cuts one short; a handler that returns goes on
-	ADD_FAILURE() << "held between the pause and the restore and not stopped";
+	struct pollfd gone = {fd, POLLIN, 0};
+	for (int i = 0; i < 200; i++) {
+		// A signal cuts one wait short; a handler that returns goes on.
+		if (poll(&gone, 1, 100) == 1) {
+			ADD_FAILURE() << "the process that held this run has gone";
+			return;
+		}
+	}
+	ADD_FAILURE() << "held while charging is paused and not stopped";
 }
 
 // The charge-inhibit keys to write on this Mac, the value that pauses charging, and
@@ -369,10 +452,20 @@ protected:
 		keys->names = names;
 		keys->pause = pause;
 	}
+
+	void expect_keys(const inhibit_pair &keys, const std::vector<uint8_t> &value,
+	                 const char *when)
+	{
+		for (const char *name : keys.names)
+			EXPECT_EQ(read_value(name, static_cast<uint32_t>(value.size())), value)
+			    << name << " " << when;
+	}
 };
 
 constexpr const char *write_case =
     "AppleSmcWrites.PausingChargingReadsBackAndTheFoundStateIsRestored";
+constexpr const char *stop_case =
+    "AppleSmcWrites.AStopBetweenThePauseAndTheRestoreRestoresAndStillStops";
 
 TEST_F(AppleSmcWrites, PausingChargingReadsBackAndTheFoundStateIsRestored)
 {
@@ -406,16 +499,28 @@ TEST_F(AppleSmcWrites, PausingChargingReadsBackAndTheFoundStateIsRestored)
 
 extern "C" char **environ;
 
-// Runs the write case above in a process of its own, with the write end of a pipe as
-// its hold; its report is dropped, the caller checks what it left behind.
-pid_t start_held_write_case(int hold_fd)
+// Runs one test of this program in a process of its own, told to hold at its pause,
+// and records it as the held run. The run gets a process group of its own: a Control-C
+// or a hang-up at the terminal then reaches this process alone, which ends the run
+// before it puts anything back. The run's report is dropped; the caller checks what it
+// left behind. False when it could not start.
+bool start_held_run(const char *test)
 {
+	int ends[2];
+	if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
+		ADD_FAILURE() << "socketpair: " << strerror(errno);
+		return false;
+	}
+	// This end stays in this process alone.
+	EXPECT_EQ(fcntl(ends[0], F_SETFD, FD_CLOEXEC), 0);
 	std::string self = testing::internal::GetArgvs()[0];
-	std::string filter = std::string("--gtest_filter=") + write_case;
+	std::string filter = std::string("--gtest_filter=") + test;
+	std::string hold_name = std::string(hold_variable) + "=";
 	std::vector<std::string> variables;
 	for (char **e = environ; *e != nullptr; e++)
-		variables.push_back(*e);
-	variables.push_back(std::string(hold_variable) + "=" + std::to_string(hold_fd));
+		if (strncmp(*e, hold_name.c_str(), hold_name.size()) != 0)
+			variables.push_back(*e);
+	variables.push_back(hold_name + std::to_string(ends[1]));
 	std::vector<char *> envp;
 	for (std::string &v : variables)
 		envp.push_back(v.data());
@@ -424,11 +529,62 @@ pid_t start_held_write_case(int hold_fd)
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-	pid_t pid = -1;
-	int error = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());
+	posix_spawnattr_t attributes;
+	posix_spawnattr_init(&attributes);
+	posix_spawnattr_setpgroup(&attributes, 0);
+	int error = 0;
+	{
+		// A stop that comes now finds the run recorded, and ends it. The run starts
+		// with the signals this process had before, not blocked.
+		stops_blocked quiet;
+		posix_spawnattr_setsigmask(&attributes, &quiet.before);
+		posix_spawnattr_setflags(&attributes,
+		                         POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+		pid_t pid = -1;
+		error = posix_spawn(&pid, self.c_str(), &actions, &attributes, argv, envp.data());
+		if (error == 0) {
+			held_run_pid = pid;
+			held_run_fd = ends[0];
+		}
+	}
+	posix_spawnattr_destroy(&attributes);
 	posix_spawn_file_actions_destroy(&actions);
-	EXPECT_EQ(error, 0) << self << ": " << strerror(error);
-	return error == 0 ? pid : -1;
+	close(ends[1]);
+	if (error != 0) {
+		close(ends[0]);
+		ADD_FAILURE() << self << ": " << strerror(error);
+	}
+	return error == 0;
+}
+
+// True once the held run has said that charging is paused, within 30 seconds.
+bool held_run_paused()
+{
+	struct pollfd said_fd = {held_run_fd, POLLIN, 0};
+	char said = 0;
+	return poll(&said_fd, 1, 30 * 1000) == 1 && read(held_run_fd, &said, 1) == 1 &&
+	       said == 'p';
+}
+
+// After the held run was told to stop: waits 10 seconds at most for it and all it
+// started to end, then reaps and forgets it (killing it if it is still there). True
+// when it ended on its own; `status` is how.
+bool reap_held_run(int *status)
+{
+	bool ended = hold_released(held_run_fd, 10 * 1000);
+	stops_blocked quiet;
+	pid_t pid = held_run_pid;
+	if (!ended)
+		kill(pid, SIGKILL);
+	pid_t reaped;
+	do
+		reaped = waitpid(pid, status, 0);
+	while (reaped == -1 && errno == EINTR);
+	EXPECT_EQ(reaped, pid);
+	close(held_run_fd);
+	held_run_pid = 0;
+	held_run_fd = -1;
+	return ended;
 }
 
 // An interrupt, a terminal's hang-up or a time-out's SIGTERM that stops a write case
@@ -447,37 +603,71 @@ TEST_F(AppleSmcWrites, AStopBetweenThePauseAndTheRestoreRestoresAndStillStops)
 		SCOPED_TRACE(strsignal(signo));
 		for (const char *name : keys.names)
 			ASSERT_TRUE(write(name, allow)) << "write " << name;
-		int hold[2];
-		ASSERT_EQ(pipe(hold), 0);
-		ASSERT_EQ(fcntl(hold[0], F_SETFD, FD_CLOEXEC), 0);
-		pid_t pid = start_held_write_case(hold[1]);
-		close(hold[1]);
-		if (pid == -1) {
-			close(hold[0]);
+		if (!start_held_run(write_case))
 			return;
-		}
-		struct pollfd said_fd = {hold[0], POLLIN, 0};
-		char said = 0;
-		bool paused_now = poll(&said_fd, 1, 30 * 1000) == 1 && read(hold[0], &said, 1) == 1;
-		close(hold[0]);
-		if (paused_now) {
-			for (const char *name : keys.names)
-				EXPECT_EQ(read_value(name, static_cast<uint32_t>(keys.pause.size())),
-				          keys.pause)
-				    << name << " while the write case holds";
-			EXPECT_EQ(kill(pid, signo), 0);
+		if (held_run_paused()) {
+			expect_keys(keys, keys.pause, "while the write case holds");
+			// Where the test below stops this one, while its own run holds.
+			hold_if_asked();
+			EXPECT_EQ(kill(held_run_pid, signo), 0);
 		} else {
 			ADD_FAILURE() << "the write case never said that charging is paused";
-			kill(pid, SIGKILL);
+			kill(held_run_pid, SIGKILL);
 		}
 		int status = 0;
-		ASSERT_EQ(waitpid(pid, &status, 0), pid);
+		EXPECT_TRUE(reap_held_run(&status)) << "the write case still ran after the stop";
 		bool ended_by_signal = WIFSIGNALED(status) && WTERMSIG(status) == signo;
 		EXPECT_TRUE(ended_by_signal)
 		    << "the write case ended with status " << status << ", not by the signal";
+		expect_keys(keys, allow, "after the stop");
+	}
+}
+
+// The test above stopped in turn, while the write case it started holds charging
+// paused. By SIGINT, SIGTERM or SIGHUP, sent to it alone (as a time-out does) or to its
+// process group (as the terminal does), it ends that run before it puts back what it
+// found, so that the run's own restore cannot land after its own. By SIGKILL it can do
+// nothing, but its run notices, puts back what it found (charging allowed) and ends.
+// Either way nothing it started is left. The keys are set to pausing charging first:
+// that is what the stopped test finds, and must leave.
+TEST_F(AppleSmcWrites, AStopWhileTheStopTestHoldsItsRunEndsThatRunBeforeRestoring)
+{
+	inhibit_pair keys;
+	ASSERT_NO_FATAL_FAILURE(find_inhibit_keys(&keys));
+	if (keys.names.empty())
+		GTEST_SKIP() << "this Mac has none of CHTE, CH0B, CH0C with data";
+	restorer guard(conn, keys.found);
+	const std::vector<uint8_t> allow(keys.pause.size(), 0);
+	struct {
+		int signo;
+		bool to_group;
+		bool left_paused;
+	} const stops[] = {
+	    {SIGINT, false, true},  {SIGTERM, false, true}, {SIGHUP, false, true},
+	    {SIGINT, true, true},   {SIGTERM, true, true},  {SIGHUP, true, true},
+	    {SIGKILL, false, false},
+	};
+	for (const auto &stop : stops) {
+		SCOPED_TRACE(std::string(strsignal(stop.signo)) +
+		             (stop.to_group ? " to the process group" : " to the process alone"));
 		for (const char *name : keys.names)
-			EXPECT_EQ(read_value(name, static_cast<uint32_t>(allow.size())), allow)
-			    << name << " after the stop";
+			ASSERT_TRUE(write(name, keys.pause)) << "write " << name;
+		if (!start_held_run(stop_case))
+			return;
+		pid_t pid = held_run_pid;
+		if (held_run_paused()) {
+			EXPECT_EQ(kill(stop.to_group ? -pid : pid, stop.signo), 0);
+		} else {
+			ADD_FAILURE() << "the stop test never said that its run holds";
+			kill(pid, SIGKILL);
+		}
+		int status = 0;
+		EXPECT_TRUE(reap_held_run(&status))
+		    << "the stop test or its run still ran 10 seconds after the stop";
+		bool ended_by_signal = WIFSIGNALED(status) && WTERMSIG(status) == stop.signo;
+		EXPECT_TRUE(ended_by_signal)
+		    << "the stop test ended with status " << status << ", not by the signal";
+		expect_keys(keys, stop.left_paused ? keys.pause : allow, "after the stop");
 	}
 }
 
