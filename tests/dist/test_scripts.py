@@ -22,11 +22,12 @@ SERVICE = f"system/{LABEL}"
 ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 
 # launchd's side, as far as the scripts can see it: which jobs are loaded (a file
-# loaded-LABEL each), and its refusals. bootstrap refuses a loaded job, and a property
-# list that root does not own or others may write, as launchd does. Booting the daemon
-# out stops it, and its SIGTERM switches charging on, unless the firmware ignores the
-# switch ("stuck"). A kickstart can be made to fail while the job is loaded
-# ("refuse-kickstart").
+# loaded-LABEL each), and its refusals. bootstrap refuses a loaded job, a label switched
+# off (a file disabled-LABEL, which enable removes), and a property list that root does
+# not own or others may write, as launchd does. Booting the daemon out, or killing it
+# with SIGTERM, stops it, and its stop switches charging on and exits 0, unless the
+# firmware refuses the switch ("stuck"), when it exits 1. A kickstart can be made to fail
+# while the job is loaded ("refuse-kickstart"); it starts the daemon under a new pid.
 # `print` of the loaded daemon shows it as launchd does, with the lines "state = ",
 # "pid = " and "last exit code = ": running with pid 412, or as the file daemon-prints
 # says, one line a print ("running PID", "exited STATUS", or "scheduled" for a job
@@ -38,7 +39,7 @@ record launchctl "$@"
 # The job a call names: by its property list for bootstrap, else by its service.
 case $1 in
 bootstrap) job=$(basename "${3:-}" .plist) ;;
-kickstart) job=${3#system/} ;;
+kill) job=${3#system/} ;;
 *) job=${2#system/} ;;
 esac
 case $job in
@@ -70,10 +71,14 @@ print)
   [ -n "$pid_line" ] && printf '\t%s\n' "$pid_line"
   printf '\tlast exit code = %s\n\tendpoints = {\n\t}\n}\n' "$last"
   ;;
+enable)
+  rm -f "$state/disabled-$job"
+  ;;
 bootstrap)
   [ $# -eq 3 ] || exit 64
   [ -e "$state/refuse-bootstrap" ] && exit 5
-  [ -e "$state/loaded-$job" ] && { echo "Bootstrap failed: 5: Input/output error" >&2; exit 5; }
+  [ -e "$state/loaded-$job" ] || [ -e "$state/disabled-$job" ] &&
+    { echo "Bootstrap failed: 5: Input/output error" >&2; exit 5; }
   [ -f "$3" ] || exit 2
   owner=$(stat -c %u "$3")
   mode=$(stat -c %a "$3")
@@ -81,17 +86,29 @@ bootstrap)
     { echo "$3: bad ownership or permissions" >&2; exit 5; }
   touch "$state/loaded-$job"
   ;;
-bootout)
-  [ $# -eq 2 ] || exit 64
+bootout | kill)
+  [ "$1" = kill ] && { [ $# -eq 3 ] && [ "$2" = SIGTERM ] || exit 64; }
+  [ "$1" = bootout ] && { [ $# -eq 2 ] || exit 64; }
   [ -e "$state/loaded-$job" ] || { echo "Boot-out failed: 3: No such process" >&2; exit 3; }
-  rm -f "$state/loaded-$job"
-  [ "$job" = @LABEL@ ] && [ ! -e "$state/stuck" ] && echo 0 >"$state/inhibited"
+  [ "$1" = kill ] && [ -e "$state/refuse-kill" ] &&
+    { echo "Could not kill service: 5: Input/output error" >&2; exit 5; }
+  [ "$1" = bootout ] && [ -e "$state/refuse-bootout-$job" ] &&
+    { echo "Boot-out failed: 5: Input/output error" >&2; exit 5; }
+  [ "$1" = bootout ] && rm -f "$state/loaded-$job" "$state/daemon-prints"
+  if [ "$job" = @LABEL@ ]; then
+    [ -e "$state/stuck" ] || echo 0 >"$state/inhibited"
+    [ "$1" = kill ] && echo "exited $([ -e "$state/stuck" ] && echo 1 || echo 0)" \
+      >"$state/daemon-prints"
+  fi
   ;;
 kickstart)
-  [ "$2" = -k ] && [ "$job" = @LABEL@ ] || exit 64
+  [ $# -eq 2 ] && [ "$job" = @LABEL@ ] || exit 64
   [ -e "$state/loaded-$job" ] || exit 113
   [ -e "$state/refuse-kickstart" ] &&
     { echo "Could not kickstart service: 5: Input/output error" >&2; exit 5; }
+  pid=$(cat "$state/next-pid" 2>/dev/null || echo 413)
+  echo "running $pid" >"$state/daemon-prints"
+  echo $((pid + 1)) >"$state/next-pid"
   ;;
 *) exit 64 ;;
 esac
@@ -221,7 +238,7 @@ done
             [str(self.stand_ins), os.environ.get("PATH", "/usr/bin:/bin")]),
         "TAMSO_ROOT": str(self.stage),
         "TAMSO_HELPER": str(self.helper),
-        "LAUNCHCTL": str(self.launchctl),
+        "TAMSO_LAUNCHCTL": str(self.launchctl),
         "FAKE_STATE": str(self.state),
         "FAKE_LIMIT_FILE": str(staged(self.stage, LIMIT_FILE)),
         **(environment or {}),
@@ -266,7 +283,17 @@ done
 @needs_root("install.sh changes owners")
 class Install(ScriptTestCase):
 
-  def test_gives_files_to_root_then_bootstraps_kickstarts_and_reports(self):
+  @property
+  def LOAD(self):
+    return [f"launchctl enable {SERVICE}", f"launchctl bootstrap system {staged(self.stage, PLIST)}",
+            f"launchctl enable {ROTATE_SERVICE}",
+            f"launchctl bootstrap system {staged(self.stage, ROTATE_PLIST)}"]
+
+  # The status report, then the stop that proves a write, and the start.
+  CHECK = ["tamso-helper status", f"launchctl kill SIGTERM {SERVICE}",
+           f"launchctl kickstart {SERVICE}"]
+
+  def test_gives_files_to_root_loads_checks_and_proves_a_write(self):
     # As cmake --install run by a user would leave them: someone else's, writable.
     limit = staged(self.stage, LIMIT_FILE)
     limit.parent.mkdir(parents=True)
@@ -277,12 +304,7 @@ class Install(ScriptTestCase):
     done = self.run_script("install.sh")
     self.assert_succeeded(done)
     n = len(self.installed)
-    self.assertEqual(self.calls(), [
-        (f"launchctl bootstrap system {staged(self.stage, PLIST)}", n),
-        (f"launchctl bootstrap system {staged(self.stage, ROTATE_PLIST)}", n),
-        (f"launchctl kickstart -k {SERVICE}", n),
-        ("tamso-helper status", n),
-    ])
+    self.assertEqual(self.calls(), [(words, n) for words in self.LOAD + self.CHECK])
     self.assertTrue(self.loaded())
     self.assertTrue(self.loaded(ROTATE_LABEL))
     for path, mode in expected_layout(PREFIX).items():
@@ -306,11 +328,7 @@ class Install(ScriptTestCase):
         # The rotation first, so that it cannot restart the daemon in between.
         f"launchctl bootout {ROTATE_SERVICE}",
         f"launchctl bootout {SERVICE}",
-        f"launchctl bootstrap system {staged(self.stage, PLIST)}",
-        f"launchctl bootstrap system {staged(self.stage, ROTATE_PLIST)}",
-        f"launchctl kickstart -k {SERVICE}",
-        "tamso-helper status",
-    ])
+        *self.LOAD, *self.CHECK])
     self.assertTrue(self.loaded())
     self.assertTrue(self.loaded(ROTATE_LABEL))
 
@@ -321,15 +339,21 @@ class Install(ScriptTestCase):
       self.assertEqual(done.returncode, 1)
       self.assertIn("cmake --install", done.stderr)
       self.assertEqual(self.calls(), [])
-    with self.subTest("launchctl refuses the property list"):
-      stage_install(self.stage, PREFIX)
-      self.set_state(loaded=False)
-      (self.state / "refuse-bootstrap").touch()
-      done = self.run_script("install.sh")
-      self.assertEqual(done.returncode, 1)
-      self.assertIn("bootstrap", done.stderr)
-      self.assertEqual([words for words, _ in self.calls()],
-                       [f"launchctl bootstrap system {staged(self.stage, PLIST)}"])
+    stage_install(self.stage, PREFIX)
+    # name: (the file in the stand-in's state, the exit, the calls made)
+    cases = {"a label switched off is enabled first": (f"disabled-{LABEL}", 0,
+                                                       self.LOAD + self.CHECK),
+             "launchctl refuses the property list": ("refuse-bootstrap", 1, self.LOAD[:2])}
+    for name, (refusal, status, calls) in cases.items():
+      with self.subTest(name):
+        self.set_state(loaded=False)
+        (self.state / refusal).touch()
+        done = self.run_script("install.sh")
+        self.assertEqual(done.returncode, status, done.stderr)
+        self.assertEqual([words for words, _ in self.calls()], calls)
+        if status:
+          self.assertIn("Login Items > Allow in the Background", done.stderr)
+        (self.state / refusal).unlink(missing_ok=True)
 
 
 @needs_root("install.sh changes owners")
@@ -345,16 +369,20 @@ class InstallCheck(ScriptTestCase):
   def test_exits_0_only_for_a_running_daemon_that_can_switch_charging(self):
     # name: (launchd's answers, battery, inhibited, the daemon's log, status exit,
     #        expected exit, expected sleeps, words of the message on standard error)
+    # Each run that gets as far as the write also waits two seconds for the restart.
     cases = {
-        "runs, charging allowed": (["running 412"], 81, 0, "", 0, 0, 2, []),
-        "runs, charging paused": (["running 412"], 81, 1, "", 0, 0, 2, []),
+        "runs, charging allowed": (["running 412"], 81, 0, "", 0, 0, 4, []),
+        "runs, charging paused": (["running 412"], 81, 1, "", 0, 0, 4, []),
         "launchd starts it late": (["scheduled", "scheduled", "running 412"], 81, 0, "",
-                                   0, 0, 4, []),
+                                   0, 0, 6, []),
         "seen running twice, then gone": (
             ["running 412", "running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 5,
             ["cannot open AppleSMC", "uninstall.sh"]),
         "restarted between the looks": (
-            ["running 412", "running 412", "running 413"], 81, 0, "", 0, 0, 4, []),
+            ["running 412", "running 412", "running 413"], 81, 0, "", 0, 0, 6, []),
+        "the firmware refuses writes": (["running 412"], 81, 0, "", 0, 1, 2, [
+            "the firmware refuses the writes", "last exit code: 1",
+            "cannot cap charging on this Mac", "uninstall.sh"]),
         "no AppleSMC: seen running once, then gone": (
             ["running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 5,
             ["cannot open AppleSMC", "not a Mac laptop", "virtual machine",
@@ -381,7 +409,8 @@ class InstallCheck(ScriptTestCase):
     for name, (prints, battery, inhibited, log_text, status_fails, status, sleeps,
                words) in cases.items():
       with self.subTest(name):
-        self.set_state(loaded=False, inhibited=inhibited)
+        stuck = name == "the firmware refuses writes"
+        self.set_state(loaded=False, inhibited=inhibited, stuck=stuck)
         (self.state / "battery").write_text(f"{battery}\n")
         (self.state / "daemon-prints").write_text("".join(f"{p}\n" for p in prints))
         (self.state / "status-fails").unlink(missing_ok=True)
@@ -396,14 +425,18 @@ class InstallCheck(ScriptTestCase):
           self.assertIn(word, message)
         if status == 0:
           self.assertEqual(done.stderr, "")
-          self.assertIn("done: the daemon runs", done.stdout)
+          self.assertRegex(done.stdout, r"done: tamso-helper \S* ?runs, its charging state "
+                                        "reads, and a switch was written")
         else:
           self.assertNotIn("done:", done.stdout)
         made = self.calls(sleeps=True)
         self.assertEqual(sum(1 for words, _ in made if words == "sleep 1"), sleeps)
-        # Whatever it found, it went as far as the status report, with every file in
-        # place for uninstall.sh.
-        self.assertEqual(made[-1], ("tamso-helper status", len(self.installed)))
+        # Whatever it found, it went as far as the status report, and a write only after
+        # a sound one, with every file in place for uninstall.sh.
+        made = [call for call in made if not call[0].startswith("sleep")]
+        after = made[made.index(("tamso-helper status", len(self.installed))) + 1:]
+        self.assertEqual([words for words, _ in after],
+                         Install.CHECK[1:3 if status == 0 else 2 if stuck else 1])
         self.assertTrue(self.loaded())
 
   def test_the_wait_can_be_shortened_to_three_looks(self):
@@ -512,6 +545,52 @@ class InstallNeverThroughALink(ScriptTestCase):
           path.unlink()
           saved.rename(path)
 
+  def test_a_second_hard_link_at_a_file_is_refused(self):
+    for name, (target, kind) in self.paths().items():
+      if kind == "file":
+        with self.subTest(name):
+          os.link(staged(self.stage, target), self.tmp / "other-name")
+          self.check_refused(staged(self.stage, target), "has 2 hard links")
+          (self.tmp / "other-name").unlink()
+
+  def test_folders_another_account_may_write_are_refused(self):
+    # name: (the folder on the way to what root runs, how it is opened to others)
+    cases = {"the binary's, another owner's": (f"{PREFIX}/bin", "owner"),
+             "the prefix, writable by its group": (PREFIX, 0o775),
+             "the property lists', writable by all": ("/Library/LaunchDaemons", 0o777),
+             "the scripts', another owner's": (f"{PREFIX}/libexec/tamso-helper", "owner"),
+             "the root, writable by all but sticky": ("", 0o1777),
+             "the binary's, a link": (f"{PREFIX}/bin", "link")}
+    for name, (folder, how) in cases.items():
+      for arguments in ((), ("--preflight",)):
+        with self.subTest(name, arguments=arguments):
+          path = staged(self.stage, folder)
+          mode, real = path.stat().st_mode, Path(f"{path}.real")
+          if how == "link":
+            path.rename(real)
+            path.symlink_to(real)
+          elif how == "owner":
+            os.chown(path, 65534, 0)
+          else:
+            path.chmod(how)
+          before = snapshot(self.stage)
+          done = self.run_script("install.sh", *arguments)
+          self.assertEqual(done.returncode, 1, done.stdout)
+          words = "is a symbolic link" if how == "link" else "&& sudo chmod go-w"
+          self.assertIn(f"{path} ", done.stderr)
+          self.assertIn(words, done.stderr)
+          self.assertIn("nothing changed", done.stderr)
+          self.assertEqual(self.calls(), [])
+          self.assertEqual(snapshot(self.stage), before)
+          if how == "link":
+            path.unlink()
+            real.rename(path)
+          os.chown(path, 0, 0)
+          path.chmod(mode)
+    # Where the package has laid nothing down yet, its check passes.
+    shutil.rmtree(staged(self.stage, "/usr"))
+    self.assert_succeeded(self.run_script("install.sh", "--preflight"))
+
   def test_a_link_put_there_after_the_check_keeps_its_targets_mode(self):
     # chown as the system's, that then puts a link in place of each file it changed.
     stand_ins = self.tmp / "bin"
@@ -597,7 +676,6 @@ class Uninstall(ScriptTestCase):
     n = len(self.installed)
     # Every call sees all installed files still there.
     self.assertEqual(self.calls(), [
-        ("tamso-helper setlimit 100", n),
         (f"launchctl bootout {ROTATE_SERVICE}", n),
         (f"launchctl bootout {SERVICE}", n),
         ("tamso-helper status", n),
@@ -619,7 +697,6 @@ class Uninstall(ScriptTestCase):
   def test_keep_limit_leaves_the_limit_stored_before(self):
     with self.subTest("a limit of 80 was stored"):
       self.assert_succeeded(self.run_script("uninstall.sh", "--keep-limit"))
-      self.assertIn(("tamso-helper setlimit 100", len(self.installed)), self.calls())
       # The lock may stay beside the limit.
       self.assertEqual([p for p in self.remaining_files() if p != str(self.lock)],
                        [str(self.limit)])
@@ -687,29 +764,59 @@ class Uninstall(ScriptTestCase):
               shutil.rmtree(leftover)
           kept.rename(limit_dir)
 
-  def test_keep_limit_never_writes_through_a_link_put_in_place_of_the_limit(self):
+  def test_the_stored_limit_stays_the_users_on_every_way_out(self):
     victim = self.tmp / "victim"
-    victim.write_text("private\n")
-    (self.state / "plant-link").write_text(str(victim))
-    done = self.run_script("uninstall.sh", "--keep-limit")
-    self.assertEqual(done.returncode, 1, done.stdout)
-    self.assertIn(f"{self.limit} is a symbolic link: remove it and run uninstall.sh again; "
-                  "the stored limit is left as it is", done.stderr)
-    self.assertEqual(victim.read_text(), "private\n")
-    self.assertTrue(self.limit.is_symlink())
+    kept = staged(self.stage, LIMIT_DIR + "/limit.kept")
+    # name: (the stand-ins' state files, the exit, words on standard error)
+    cases = {
+        "the daemon's bootout is refused": ([f"refuse-bootout-{LABEL}"], 1, [
+            f"bootout of {LABEL} failed: nothing removed; changed so far: {ROTATE_LABEL} "
+            "booted out of launchd"]),
+        "charging stays inhibited": (["stuck"], 1, ["inhibited=1", "nothing removed"]),
+        "a link put in place of the limit meanwhile": (["stuck", "plant-link"], 1, [
+            f"{self.limit} is a symbolic link: remove it and run uninstall.sh again; the "
+            f"stored limit is still in {kept}"]),
+        "a run killed while it held the limit": ([], 0, []),
+    }
+    for name, (files, status, words) in cases.items():
+      with self.subTest(name):
+        stage_install(self.stage, PREFIX)
+        self.set_state(loaded=True, inhibited=1)
+        victim.write_text("private\n")
+        for file in files:
+          (self.state / file).write_text(str(victim))
+        if name.startswith("a run killed"):
+          self.limit.write_text("100\n")
+          kept.write_text("80\n")
+        done = self.run_script("uninstall.sh", "--keep-limit")
+        self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+        for word in words:
+          self.assertIn(word, " ".join(done.stderr.split()))
+        self.assertEqual(victim.read_text(), "private\n")
+        if self.limit.is_symlink():
+          # Kept, and put back by the next run once the link is gone.
+          self.assertEqual(kept.read_text(), "80\n")
+          for leftover in (self.limit, self.state / "stuck", self.state / "plant-link"):
+            leftover.unlink()
+          self.assert_succeeded(self.run_script("uninstall.sh", "--keep-limit"))
+        self.assertEqual(self.limit.read_text(), "80\n")
+        self.assertFalse(kept.exists())
+        for file in ["stuck", "plant-link", *files]:
+          (self.state / file).unlink(missing_ok=True)
 
   def test_refuses_to_remove_files_while_charging_is_inhibited(self):
     # A firmware that ignores the switch: charging stays paused.
     self.set_state(stuck=True)
-    before = [p for p in self.remaining_files() if p != str(self.limit)]
+    before = self.remaining_files()
     done = self.run_script("uninstall.sh")
     self.assertEqual(done.returncode, 1)
     self.assertIn("inhibited=1", done.stderr)
     self.assertIn("nothing removed", done.stderr)
     self.assertEqual([words for words, _ in self.calls()], [
-        "tamso-helper setlimit 100", f"launchctl bootout {ROTATE_SERVICE}",
-        f"launchctl bootout {SERVICE}", "tamso-helper status"])
-    self.assertEqual([p for p in self.remaining_files() if p != str(self.limit)], before)
+        f"launchctl bootout {ROTATE_SERVICE}", f"launchctl bootout {SERVICE}",
+        "tamso-helper status", "tamso-helper setlimit 100", "tamso-helper status"])
+    self.assertEqual(self.remaining_files(), before)
+    self.assertEqual(self.limit.read_text(), "80\n")
 
   def test_unknown_charge_keys_warn_and_go_on(self):
     self.set_state(stuck=True, inhibited=-1)
@@ -746,6 +853,8 @@ class RotateTestCase(ScriptTestCase):
   as launchd opens it, that keeps writing into the same file whatever its name."""
 
   ROTATE_AT = 512 * 1024
+  # The restart, with the log and a plain log.0 there.
+  RESTART = [(f"launchctl kill SIGTERM {SERVICE}", 2), (f"launchctl kickstart {SERVICE}", 2)]
 
   def setUp(self):
     super().setUp()
@@ -810,7 +919,7 @@ class Rotate(RotateTestCase):
     first_lines = self.fill(first, self.ROTATE_AT)
     self.assert_succeeded(self.run_script("rotate"))
     # The restart comes after the rename, with the renamed log not compressed.
-    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+    self.assertEqual(self.calls(), self.RESTART)
     self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
     self.assert_new_log()
     # The old daemon's line written before its stop lands in log.0, and is kept.
@@ -822,9 +931,14 @@ class Rotate(RotateTestCase):
     # The next rotation compresses what the first daemon wrote, now that it has gone.
     second = self.start_daemon()
     second_lines = self.fill(second, self.ROTATE_AT)
-    self.assert_succeeded(self.run_script("rotate"))
+    # bzip2 takes words from these: none of them reaches it.
+    copy = self.tmp / "copy-of-bzip2"
+    shutil.copy(shutil.which("bzip2"), copy)
+    self.assert_succeeded(self.run_script("rotate", environment={"BZIP2": str(copy),
+                                                                 "BZIP": "-9"}))
+    self.assertTrue(copy.exists())
     second.close()
-    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+    self.assertEqual(self.calls(), self.RESTART)
     self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
                                     "tamso-helper.log.1.bz2"])
     self.assertEqual(self.unpacked("1.bz2"), first_lines)
@@ -841,7 +955,7 @@ class Rotate(RotateTestCase):
                                     "tamso-helper.log.1.bz2", "tamso-helper.log.2.bz2"])
     self.assertEqual([self.archive(0).read_text(), self.unpacked("1.bz2"),
                       self.unpacked("2.bz2")], [kept[5], kept[4], kept[3]])
-    self.assertEqual(len(self.calls()), 6)
+    self.assertEqual(len(self.calls()), 12)
 
   def test_a_failed_restart_is_reported_and_log_0_stays_plain(self):
     self.set_state(loaded=False)
@@ -851,36 +965,46 @@ class Rotate(RotateTestCase):
     done = self.run_script("rotate")
     self.assertEqual(done.returncode, 1)
     self.assertIn("kickstart", done.stderr)
-    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
+    # With the pid of no daemon recorded, for the next run.
+    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
+                                    "tamso-helper.log.0.pid"])
     self.assertEqual(self.archive(0).read_text(), lines)
 
 
   def test_a_daemon_left_on_log_0_by_a_failed_restart_is_restarted_by_the_next_run(self):
-    (self.state / "refuse-kickstart").touch()
-    daemon = self.start_daemon()
-    lines = self.fill(daemon, self.ROTATE_AT)
-    done = self.run_script("rotate")
-    self.assertEqual(done.returncode, 1)
-    self.assertIn(f"kickstart -k {SERVICE} failed: a daemon that runs goes on writing into "
-                  f"{self.archive(0)}; the next run restarts it", done.stderr)
-    self.calls()
-    (self.state / "refuse-kickstart").unlink()
-    # Not restarted, the daemon writes on into log.0, after the new log was made.
-    self.age(self.log)
-    daemon.write("a line after the failed restart\n")
-    daemon.flush()
-    self.assert_succeeded(self.run_script("rotate"))
-    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
-    daemon.close()
-    # The log is small: nothing else moves, and log.0 stays plain with every line.
-    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
-    self.assertEqual(self.archive(0).read_text(), lines + "a line after the failed restart\n")
-    # Restarted, the daemon writes into the log: the next runs leave it alone.
-    restarted = self.start_daemon()
-    restarted.write("tamso-helper daemon started (key CHTE)\n")
-    restarted.close()
-    self.assert_succeeded(self.run_script("rotate"))
-    self.assertEqual(self.calls(), [])
+    # The stop refused: the daemon runs on, writing into log.0; or stopped, and not
+    # started again.
+    for refusal, tool in (("refuse-kill", "kill SIGTERM"), ("refuse-kickstart", "kickstart")):
+      with self.subTest(refusal):
+        for leftover in self.log.parent.glob("tamso-helper.log*"):
+          leftover.unlink()
+        self.log.touch()
+        (self.state / refusal).touch()
+        daemon = self.start_daemon()
+        lines = self.fill(daemon, self.ROTATE_AT)
+        done = self.run_script("rotate")
+        self.assertEqual(done.returncode, 1)
+        self.assertIn(f"launchctl {tool} {SERVICE} failed: a daemon that runs goes on writing "
+                      f"into {self.archive(0)}; the next run restarts it", done.stderr)
+        self.calls()
+        (self.state / refusal).unlink()
+        # The clock set back two hours: the log looks older than log.0, which tells
+        # nothing.
+        self.age(self.log, 7200)
+        daemon.write("a line after the failed restart\n")
+        daemon.flush()
+        self.assert_succeeded(self.run_script("rotate"))
+        self.assertEqual(self.calls(), self.RESTART[1 if refusal == "refuse-kickstart" else 0:])
+        daemon.close()
+        # The log is small: nothing else moves, and log.0 stays plain with every line.
+        self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
+        self.assertEqual(self.archive(0).read_text(),
+                         lines + "a line after the failed restart\n")
+        # Restarted, the daemon writes into the log: the next runs leave it alone,
+        # whatever the times of the files say.
+        self.age(self.log, 7200)
+        self.assert_succeeded(self.run_script("rotate"))
+        self.assertEqual(self.calls(), [])
 
   def test_never_writes_through_a_link_at_the_log_path(self):
     # Someone else's file, which a write through the link would truncate and give to
@@ -929,7 +1053,7 @@ case $3 in *.log.0) ln -s {victim} "${{3%.0}}" ;; esac
       daemon.write("a line after the failed rotation\n")
       daemon.close()
       self.assert_succeeded(self.run_script("rotate"))
-      self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+      self.assertEqual(self.calls(), self.RESTART)
       self.assert_new_log()
       self.assertEqual(self.archive(0).read_text(),
                        lines + "a line after the failed rotation\n")
@@ -982,24 +1106,24 @@ class RotateRefusalsAndLock(RotateTestCase):
 
   def test_each_failure_is_one_line_with_the_tools_own_words(self):
     # tool: (the stand-in's two lines, or None for the fake launchctl's refusal; the
-    # words of the failure line)
+    # words of the failure line). A stand-in fails only where its words name the
+    # file after "|", and runs the system's tool elsewhere.
     cases = {
         "bzip2": ("bzip2: No space left on device",
                   f"cannot compress {self.archive(0)}: bzip2: No space left on device "
                   "second line"),
-        "mv": ("mv: Read-only file system",
+        "mv": ("mv: Read-only file system|.bz2",
                f"cannot move {self.log}.0.bz2: mv: Read-only file system second line"),
         "chown": ("chown: Operation not permitted",
                   f"cannot change the owner of {self.log}: chown: Operation not permitted "
                   "second line"),
         "launchctl": (None, "the next run restarts it: Could not kickstart service: 5: "
                             "Input/output error"),
-        "mkdir": ("mkdir: Permission denied",
-                  f"cannot take the lock {self.lock}: mkdir: Permission denied second "
-                  "line"),
-        "find": ("find: Input/output error",
-                 f"cannot compare the times of {self.log}.0 and {self.log}: find: "
-                 "Input/output error second line"),
+        "mktemp": ("mktemp: Permission denied",
+                   f"cannot take the lock {self.lock}: mktemp: Permission denied second "
+                   "line"),
+        "rm": ("rm: Input/output error|log.0.pid",
+               f"cannot remove {self.log}.0.pid: rm: Input/output error second line"),
         "wc": ("wc: Input/output error",
                f"cannot read the size of {self.log}: wc: Input/output error second line"),
         # The rotation is done; the lock it leaves is taken over by the next run.
@@ -1015,11 +1139,13 @@ class RotateRefusalsAndLock(RotateTestCase):
         if words is None:
           (self.state / "refuse-kickstart").touch()
         else:
+          words, _, where = words.partition("|")
           stand_in = self.stand_in_bin / tool
-          stand_in.write_text(f"#!/bin/sh\necho '{words}' >&2\necho 'second line' >&2\n"
-                              "exit 1\n")
+          stand_in.write_text(f"#!/bin/sh\ncase \"$*\" in *{where}*)\necho '{words}' >&2\n"
+                              f"echo 'second line' >&2\nexit 1 ;;\nesac\n"
+                              f"exec {shutil.which(tool)} \"$@\"\n")
           stand_in.chmod(0o755)
-          environment = {"BZIP2": str(stand_in)} if tool == "bzip2" else {}
+          environment = {"TAMSO_BZIP2": str(stand_in)} if tool == "bzip2" else {}
         for leftover in self.log.parent.glob("tamso-helper.log.*"):
           leftover.unlink()
         self.rotation_due()
@@ -1034,18 +1160,26 @@ class RotateRefusalsAndLock(RotateTestCase):
         self.log.unlink(missing_ok=True)
         self.log.touch()
 
-  def test_a_lock_held_by_a_running_process_leaves_the_rotation_to_it(self):
-    holder = subprocess.Popen(["/bin/sleep", "30"])
+  def lock_of(self, pid, taking=False, old=False):
+    """The lock as a run of pid PID holds it, is taking it, or as earlier versions held
+    it (a file pid)."""
+    self.lock.mkdir(mode=0o700)
+    folder = Path(f"{self.lock}/{self.lock.name}.AbC123") if taking else self.lock
+    folder.mkdir(exist_ok=True)
+    (folder / ("pid" if old else f"pid.{pid}.AbC123")).write_text(f"{pid}\n" if old else "")
+
+  def test_a_lock_held_or_being_taken_by_a_rotation_leaves_the_rotation_to_it(self):
+    # A rotation, as ps names it.
+    holder = subprocess.Popen(["sh", "-c", "sleep 30; exit 0", "rotate"])
     self.addCleanup(holder.wait)
     self.addCleanup(holder.kill)
-    fresh = {"a running process": (f"{holder.pid}\n", "another rotation (pid "
-                                   f"{holder.pid}) is running: this run does nothing"),
-             "no pid yet": ("", "another rotation is taking the lock")}
-    for name, (pid, words) in fresh.items():
+    held = f"another rotation (pid {holder.pid}) is running: this run does nothing"
+    cases = {"held": ({}, held), "held by an earlier version": ({"old": True}, held),
+             "being taken": ({"taking": True}, "another rotation is taking the lock")}
+    for name, (how, words) in cases.items():
       with self.subTest(name):
         self.rotation_due()
-        self.lock.mkdir(mode=0o700)
-        (self.lock / "pid").write_text(pid)
+        self.lock_of(holder.pid, **how)
         before = snapshot(self.stage)
         done = self.run_script("rotate")
         self.assert_one_line(done, 0, words)
@@ -1053,31 +1187,28 @@ class RotateRefusalsAndLock(RotateTestCase):
         self.assertEqual(snapshot(self.stage), before)
         shutil.rmtree(self.lock)
 
-  def test_a_stale_lock_is_taken_and_released(self):
+  def test_a_lock_whose_run_is_gone_is_removed_and_taken(self):
+    # No time is looked at: the pid tells, and what the process is.
     gone = subprocess.Popen(["/bin/true"])
     gone.wait()
-    holder = subprocess.Popen(["/bin/sleep", "30"])
-    self.addCleanup(holder.wait)
-    self.addCleanup(holder.kill)
-    # name: (pid in the lock, its age in seconds)
-    cases = {"its process is gone": (f"{gone.pid}\n", 0),
-             "no pid, made eleven minutes ago": ("", 660),
-             "a live pid, eleven minutes ago: given to another process since": (
-                 f"{holder.pid}\n", 660)}
-    for name, (pid, age) in cases.items():
+    other = subprocess.Popen(["/bin/sleep", "30"])
+    self.addCleanup(other.wait)
+    self.addCleanup(other.kill)
+    cases = {"its process is gone": (gone.pid, {}),
+             "its pid now another program's": (other.pid, {}),
+             "an earlier version's, its process gone": (gone.pid, {"old": True}),
+             "a run killed while it took the lock": (gone.pid, {"taking": True})}
+    for name, (pid, how) in cases.items():
       with self.subTest(name):
         for leftover in self.log.parent.glob("tamso-helper.log.*"):
           leftover.unlink()
         self.rotation_due()
-        self.lock.mkdir(mode=0o700)
-        (self.lock / "pid").write_text(pid)
-        if age:
-          self.age(self.lock, age)
+        self.lock_of(pid, **how)
         done = self.run_script("rotate")
         self.assert_succeeded(done)
         self.assertEqual(done.stderr, "")
-        self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
-        self.assertFalse(os.path.lexists(self.lock))
+        self.assertEqual(self.calls(), self.RESTART)
+        self.assertEqual(sorted(self.log.parent.glob("*.lock*")), [])
 
   def test_something_else_at_the_lock_path_is_refused(self):
     victim = self.tmp / "victim"
@@ -1088,7 +1219,7 @@ class RotateRefusalsAndLock(RotateTestCase):
              "a dangling link": (lambda: self.lock.symlink_to(self.tmp / "none"),
                                  f"{self.lock} is a symbolic link"),
              "a file": (lambda: self.lock.write_text(""),
-                        f"cannot take the lock {self.lock}: mkdir: ")}
+                        f"{self.lock} is not a folder, not the rotation's lock")}
     for name, (make, words) in cases.items():
       with self.subTest(name):
         self.rotation_due()
@@ -1107,10 +1238,10 @@ class RotateRefusalsAndLock(RotateTestCase):
     command = [*self.shell, str(self.scripts / "rotate")]
     variables = {"PATH": os.pathsep.join([str(p) for p in (path_first, self.stand_ins) if p] +
                                          [os.environ["PATH"]]),
-                 "TAMSO_ROOT": str(self.stage), "LAUNCHCTL": str(self.launchctl),
+                 "TAMSO_ROOT": str(self.stage), "TAMSO_LAUNCHCTL": str(self.launchctl),
                  "FAKE_STATE": str(self.state)}
     if bzip2:
-      variables["BZIP2"] = str(bzip2)
+      variables["TAMSO_BZIP2"] = str(bzip2)
     with (self.tmp / f"{name}.err").open("w") as errors:
       run = subprocess.Popen(command, env=variables, stderr=errors)
     self.addCleanup(run.wait)
@@ -1156,82 +1287,42 @@ exec {shutil.which(tool)} "$@"
   def go(self, name):
     (self.tmp / f"{name}-go").touch()
 
-  def test_two_runs_that_find_the_same_stale_lock_never_both_take_it(self):
-    # The first run stops after it found the lock stale, before it removes it; a
-    # second run, started meanwhile, would remove the first one's lock once taken, or
-    # take the stale lock itself and rotate while the first one does too.
+  def test_runs_that_find_the_same_stale_lock_never_both_rotate(self):
+    # Ten runs at once, rm slowed down so that each lingers between what it read and
+    # what it removes: one rotates, the others say so in a line and exit 0.
     gone = subprocess.Popen(["/bin/true"])
     gone.wait()
-    self.rotation_due()
-    self.lock.mkdir(mode=0o700)
-    (self.lock / "pid").write_text(f"{gone.pid}\n")
-    rm = self.pausing("first", "rm", "rotate.lock/pid")
-    first = self.start_run("first", path_first=rm.parent)
-    self.wait_for((self.tmp / "first-inside").exists, "the first run did not stop")
-    bzip2 = self.pausing("second", "bzip2", "")
-    second = self.start_run("second", bzip2=bzip2)
-    self.wait_for(lambda: second.poll() is not None or (self.tmp / "second-inside").exists(),
-                  "the second run neither ended nor rotated")
-    second_rotated = (self.tmp / "second-inside").exists()
-    self.go("second")
-    self.go("first")
-    self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
-    second.wait(timeout=30)
-    self.assertFalse(second_rotated, "both runs rotated at once")
-    self.assertEqual(second.returncode, 0)
-    self.assertEqual((self.tmp / "second.err").read_text(),
-                     f"rotate: another rotation is taking over the stale lock {self.lock}: "
-                     "this run does nothing\n")
-    self.assertEqual((self.tmp / "first.err").read_text(), "")
-    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
-    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
-                                    "tamso-helper.log.1.bz2"])
-
-  def test_a_takeover_under_way_or_left_behind(self):
-    gone = subprocess.Popen(["/bin/true"])
-    gone.wait()
-    takeover = Path(f"{self.lock}.takeover")
-    # name: (age of the takeover folder in seconds, whether the run rotates, its line)
-    cases = {"under way": (0, False, f"another rotation is taking over the stale lock "
-                                     f"{self.lock}: this run does nothing"),
-             "left by a run killed eleven minutes ago": (660, True, None)}
-    for name, (age, rotates, words) in cases.items():
-      with self.subTest(name):
+    slow = self.tmp / "slow-bin"
+    slow.mkdir()
+    (slow / "rm").write_text(f"#!/bin/sh\n/bin/sleep 0.4\nexec {shutil.which('rm')} \"$@\"\n")
+    (slow / "rm").chmod(0o755)
+    for round_ in range(2):
+      with self.subTest(round=round_):
         for leftover in self.log.parent.glob("tamso-helper.log*"):
           leftover.unlink()
         self.log.touch()
         self.rotation_due()
-        self.lock.mkdir(mode=0o700)
-        (self.lock / "pid").write_text(f"{gone.pid}\n")
-        takeover.mkdir(mode=0o700)
-        if age:
-          self.age(takeover, age)
-        before = snapshot(self.stage)
-        done = self.run_script("rotate")
-        if rotates:
-          self.assert_succeeded(done)
-          self.assertEqual(done.stderr, "")
-          self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
-          self.assertFalse(os.path.lexists(self.lock))
-          self.assertFalse(os.path.lexists(takeover))
-        else:
-          self.assert_one_line(done, 0, words)
-          self.assertEqual(self.calls(), [])
-          self.assertEqual(snapshot(self.stage), before)
-          shutil.rmtree(self.lock)
-          takeover.rmdir()
+        self.lock_of(gone.pid)
+        runs = [self.start_run(f"run{n}", path_first=slow) for n in range(10)]
+        self.assertEqual([run.wait(timeout=60) for run in runs], [0] * 10)
+        self.assertEqual(self.calls(), self.RESTART)
+        self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
+                                        "tamso-helper.log.1.bz2"])
+        for n in range(10):
+          self.assertRegex((self.tmp / f"run{n}.err").read_text(),
+                           r"^(rotate: another rotation [^\n]*: this run does nothing\n)?$")
 
-  def test_a_run_whose_lock_was_taken_over_leaves_the_new_one(self):
-    # A run that outlasted ten minutes had its lock taken over as stale: at its end the
-    # lock is another run's, and stays.
+  def test_a_run_whose_lock_was_taken_from_it_leaves_the_new_one(self):
     holder = subprocess.Popen(["/bin/sleep", "30"])
     self.addCleanup(holder.wait)
     self.addCleanup(holder.kill)
     first = self.blocked_run()
-    (self.lock / "pid").write_text(f"{holder.pid}\n")
+    for token in self.lock.iterdir():
+      token.unlink()
+    (self.lock / f"pid.{holder.pid}.AbC123").touch()
     self.go("first")
     self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
-    self.assertEqual((self.lock / "pid").read_text(), f"{holder.pid}\n")
+    self.assertEqual([p.name for p in self.lock.iterdir()], [f"pid.{holder.pid}.AbC123"])
 
   def test_a_new_log_that_cannot_be_created_is_reported_with_the_shells_words(self):
     # mv as the system's, that then takes the whole folder away, once the log is
@@ -1260,7 +1351,7 @@ case $3 in *.log.0) {shutil.which("mv")} "$(dirname "$3")" {gone} ;; esac
     self.assertEqual(snapshot(self.stage), before)
     self.go("first")
     self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
-    self.assertEqual(self.calls(), [(f"launchctl kickstart -k {SERVICE}", 2)])
+    self.assertEqual(self.calls(), self.RESTART)
     self.assertFalse(os.path.lexists(self.lock))
 
   def test_a_run_stopped_by_a_signal_leaves_no_lock_behind(self):
@@ -1286,7 +1377,7 @@ case $3 in *.log.0) {shutil.which("mv")} "$(dirname "$3")" {gone} ;; esac
         self.fill(daemon, self.ROTATE_AT)
         daemon.close()
         self.assert_succeeded(self.run_script("rotate"))
-        self.assertIn((f"launchctl kickstart -k {SERVICE}", 2), self.calls())
+        self.assertEqual(self.calls(), self.RESTART)
         self.assertFalse(os.path.lexists(self.lock))
 
 
@@ -1311,10 +1402,10 @@ class Refusals(ScriptTestCase):
         self.check_unchanged(name, status=1, message="must run as root",
                              as_nobody=as_nobody)
 
-  def test_unknown_option_of_uninstall_changes_nothing(self):
+  def test_unknown_option_changes_nothing(self):
     self.set_state(loaded=True, inhibited=1)
-    self.check_unchanged("uninstall.sh", "--keep", status=2, message="usage:",
-                         as_nobody=False)
+    for name, option in (("uninstall.sh", "--keep"), ("install.sh", "--pre")):
+      self.check_unchanged(name, option, status=2, message="usage:", as_nobody=False)
 
 
 @needs_root("install.sh changes owners")
@@ -1328,11 +1419,7 @@ class UnderBashPosix(ScriptTestCase):
     self.assert_succeeded(self.run_script("install.sh"))
     self.assert_succeeded(self.run_script("uninstall.sh"))
     self.assertEqual([words for words, _ in self.calls()], [
-        f"launchctl bootstrap system {staged(self.stage, PLIST)}",
-        f"launchctl bootstrap system {staged(self.stage, ROTATE_PLIST)}",
-        f"launchctl kickstart -k {SERVICE}",
-        "tamso-helper status",
-        "tamso-helper setlimit 100",
+        *Install.LOAD.fget(self), *Install.CHECK,
         f"launchctl bootout {ROTATE_SERVICE}",
         f"launchctl bootout {SERVICE}",
         "tamso-helper status",
