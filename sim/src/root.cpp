@@ -151,19 +151,23 @@ void report_root(const std::string &root, const std::string &why)
 	(void)!::write(2, line.data(), line.size());
 }
 
-std::string root()
+const std::string &root()
 {
 	start();
 	return w().root;
+}
+
+bool mac_only(const char *path)
+{
+	return path != nullptr && (strncmp(path, "/Library/", 9) == 0 || strcmp(path, "/Library") == 0 ||
+	                           strcmp(path, "/usr/bin/pmset") == 0);
 }
 
 std::string map_path(const char *path)
 {
 	if (path == nullptr)
 		return "";
-	bool mac_only = strncmp(path, "/Library/", 9) == 0 || strcmp(path, "/Library") == 0 ||
-	                strcmp(path, "/usr/bin/pmset") == 0;
-	if (!mac_only)
+	if (!mac_only(path))
 		return path;
 	start();
 	return w().root + path;
