@@ -1,6 +1,7 @@
 // The simulated Mac's fixed start of the virtual clock (SIMMAC_EPOCH): which values it
 // takes, where the clock then starts in the daemon's log, and that a value it cannot
-// take breaks the machine for that run instead of being guessed at.
+// take (of it or of SIMMAC_CLOCK) breaks the machine for that run instead of being guessed
+// at.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,6 +20,7 @@ const std::string ok_status = "battery=64\nac=1\nlimit=100\ninhibited=0\n";
 const std::string broken_status = "battery=-1\nac=0\nlimit=100\ninhibited=-1\n";
 
 const std::string not_seconds = "simmac: SIMMAC_EPOCH: not a number of seconds: ";
+const std::string not_a_clock = "simmac: SIMMAC_CLOCK: neither real nor virtual: ";
 const std::string out_of_range =
     "simmac: SIMMAC_EPOCH: out of range (at most 2^53 seconds either side of 1970): ";
 
@@ -68,6 +70,10 @@ TEST(SimulatedMacEpoch, ValueIsTakenOrReportedAndTheMachineBroken)
 	    // A real clock never reads it.
 	    {"abc", "real", ""},
 	    {"", "real", ""},
+	    // A clock that is neither is not guessed at, whatever the epoch.
+	    {"0", "Virtual", not_a_clock + "\"Virtual\"\n"},
+	    {"0", "real ", not_a_clock + "\"real \"\n"},
+	    {"0", "", not_a_clock + "\"\"\n"},
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE("SIMMAC_EPOCH=\"" + r.value + "\" SIMMAC_CLOCK=" + r.clock);
