@@ -529,9 +529,9 @@ TEST(Setlimit, KeepsTheLimitReadableForUsersWhateverTheUmask)
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.what);
-		// The user's copy of the program and its trace, before root's limit folder exists.
-		std::string root = seeded_root(mac_at_10);
-		support::write_file(root + "/trace", "");
+		// The user's root and program; root's first run starts the model, rewriting the machine.
+		std::string root = seeded_root(mac_at_10 + "battery charge=60 discharge=12 sleep=1\n");
+		std::filesystem::remove(root + "/trace"); // made anew by root's first run
 		std::string program = support::share_with(root, uid);
 		mode_t old_mask = umask(022);
 		for (size_t i = 0; i < r.masks.size(); i++) {
@@ -545,6 +545,11 @@ TEST(Setlimit, KeepsTheLimitReadableForUsersWhateverTheUmask)
 		EXPECT_EQ(st.st_mode & 07777, 0644u);
 		ASSERT_EQ(lstat(tamso_dir(root).c_str(), &st), 0);
 		EXPECT_EQ(st.st_mode & 07777, 0755u);
+		// The simulated Mac's files stay the user's: the one it rewrote, the one it made.
+		for (const char *own : {"/machine", "/trace"}) {
+			ASSERT_EQ(lstat((root + own).c_str(), &st), 0);
+			EXPECT_TRUE(st.st_uid == uid && (st.st_mode & 07777) == 0644) << own;
+		}
 
 		support::run_options options;
 		options.program = program.c_str();

@@ -1,7 +1,6 @@
 // The simulated Mac's fixed start of the virtual clock (SIMMAC_EPOCH): which values it
 // takes, where the clock then starts in the daemon's log, and that a value it cannot
-// take (of it or of SIMMAC_CLOCK) breaks the machine for that run instead of being guessed
-// at.
+// take breaks the machine for that run instead of being guessed at.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -70,7 +69,7 @@ TEST(SimulatedMacEpoch, ValueIsTakenOrReportedAndTheMachineBroken)
 	    // A real clock never reads it.
 	    {"abc", "real", ""},
 	    {"", "real", ""},
-	    // A clock that is neither is not guessed at, whatever the epoch.
+	    // Nor is a clock that is neither real nor virtual.
 	    {"0", "Virtual", not_a_clock + "\"Virtual\"\n"},
 	    {"0", "real ", not_a_clock + "\"real \"\n"},
 	    {"0", "", not_a_clock + "\"\"\n"},

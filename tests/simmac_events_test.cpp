@@ -290,8 +290,8 @@ void child_run(int signo, prepared how)
 
 // `at 90 signal X`: a process that did not prepare for HUP or PIPE dies of it; one that
 // ignores it goes on; one that watches it gets it through its source, traced. Whichever
-// way it ends, every line traced before is in the file. PIPE is no stop: a machine whose
-// only signal it is gets a stop at 200 s (after the test's own), or its run is refused.
+// way it ends, every line traced before is in the file. PIPE is no stop signal: a run with
+// none ahead is refused (the others have one after the test's own stop at 190 s).
 TEST_F(SimulatedEvents, SignalEventsReachTheProcessAsRealSignals)
 {
 	const lines passes_until_90 = {"open ok", "keyinfo CHTE ok 4", "keyinfo CHTE ok 4", "keyinfo CHTE ok 4",
@@ -326,8 +326,8 @@ TEST_F(SimulatedEvents, SignalEventsReachTheProcessAsRealSignals)
 		SCOPED_TRACE(std::string(r.name) + (r.how == prepared::nothing  ? ", default action"
 		                                    : r.how == prepared::ignored ? ", ignored"
 		                                                                 : ", watched"));
-		support::write_file(root + "/machine", std::string("smc present\nkey CHTE 4 ui32 00000000\nat 90 signal ") +
-		                                           r.name + "\n" + r.stop);
+		support::write_file(root + "/machine",
+		                    std::string("smc present\nkey CHTE 4 ui32 00000000\nat 90 signal ") + r.name + "\n" + r.stop);
 		support::clear_trace(root);
 		if (r.dies)
 			EXPECT_EXIT(child_run(r.signo, r.how), testing::KilledBySignal(r.signo), "");

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -437,46 +435,6 @@ TEST(SimulatedMacFile, NewRootIsSeededWithTheDefaultMachine)
 	EXPECT_TRUE(support::exists(root + "/Library/Application Support"));
 	EXPECT_EQ(simmac::check(support::read_file(root + "/machine")), "");
 	support::remove_tree(root);
-}
-
-// A run as root on a user's root (sudo keeping SIMMAC_ROOT) leaves the stand-in's files the
-// user's: the machine file it rewrites keeps its owner and mode, those it appends to keep
-// theirs, and those it creates take the folder's owner, whatever root's umask.
-TEST(SimulatedMacFile, RunAsRootLeavesAUsersFilesTheUsers)
-{
-	if (geteuid() != 0)
-		GTEST_SKIP() << "needs root";
-	const uid_t user = 4242;
-	const gid_t group = 4343;
-	for (bool existed : {false, true}) {
-		SCOPED_TRACE(existed ? "trace, history and lock there before" : "only the machine there before");
-		std::string root = support::make_root("smc present\nkey CHTE 4 ui32 00000000\npower ac\n"
-		                                      "source B current=85 max=100\nbattery charge=60 discharge=12 sleep=1\n");
-		const std::vector<std::string> own = {"/machine", "/trace", "/history.csv", "/machine.lock"};
-		for (size_t i = 1; existed && i < own.size(); i++)
-			support::write_file(root + own[i], "");
-		ASSERT_EQ(chown(root.c_str(), user, group), 0);
-		for (const std::string &name : own) {
-			if (support::exists(root + name)) {
-				ASSERT_EQ(chown((root + name).c_str(), user, group), 0);
-				ASSERT_EQ(chmod((root + name).c_str(), name == "/machine" ? 0660 : 0640), 0);
-			}
-		}
-		mode_t old_mask = umask(077);
-		int code = support::run(root, {"setlimit", "80"}, {.env = {"SIMMAC_CLOCK=real"}}).code;
-		umask(old_mask);
-		EXPECT_EQ(code, 0);
-		// The pass paused charging: the machine file was rewritten, the history written.
-		EXPECT_NE(support::read_file(root + "/machine").find("key CHTE 4 ui32 01000000"), std::string::npos);
-		for (const std::string &name : own) {
-			struct stat st;
-			ASSERT_EQ(lstat((root + name).c_str(), &st), 0) << name;
-			EXPECT_EQ(st.st_uid, user) << name;
-			EXPECT_EQ(st.st_gid, group) << name;
-			EXPECT_EQ(st.st_mode & 07777, name == "/machine" ? 0660u : existed ? 0640u : 0644u) << name;
-		}
-		support::remove_tree(root);
-	}
 }
 
 } // namespace
