@@ -241,6 +241,7 @@ TEST(DaemonLog, FirstPassAloneSaysThatTheStateCannotBeRead)
 		int pct;
 		lines log;
 		int code;
+		bool full_log = false; // standard error a log already past the file-size limit
 	} rows[] = {
 	    {"keys without data", "key CHTE 0 ui32 -\nkey CH0B 0 hex_ -\nkey CH0C 0 hex_ -\n", 64,
 	     {start_chte, no_chte, stop_line}, 1},
@@ -283,6 +284,7 @@ TEST(DaemonStop, SignalSwitchesChargingOnOrSaysItCouldNot)
 		lines after_signal; // writes after the signal's trace line
 		lines log;
 		int code;
+		bool full_log = false; // standard error a log already past the file-size limit
 	} rows[] = {
 	    {"TERM", chte_charging, 85, "", {"write CHTE ok 00000000"}, {start_chte, paused_line}, 0},
 	    {"INT", chte_charging, 85, "", {"write CHTE ok 00000000"}, {start_chte, paused_line}, 0},
@@ -297,16 +299,29 @@ TEST(DaemonStop, SignalSwitchesChargingOnOrSaysItCouldNot)
 	    {"TERM", chte_paused, 85, "fail CHTE write\n", {"write CHTE fail 00000000"},
 	     {start_chte, stop_line}, 1},
 	    {"TERM", chte_paused, 85, "", {"write CHTE ok 00000000"}, {start_chte}, 0},
+	    // Every log write fails (EFBIG): the daemon regulates and stops all the same.
+	    {"TERM", chte_charging, 85, "", {"write CHTE ok 00000000"}, {}, 0, true},
+	    {"TERM", chte_charging, 85, "fail CHTE write\n", {"write CHTE fail 00000000"}, {}, 1, true},
 	};
 	const std::regex stamped_stop_line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d failed to switch charging on at stop)");
 	for (const row &r : rows) {
-		SCOPED_TRACE(std::string(r.signal) + ", battery " + std::to_string(r.pct) + ", " + r.keys + r.fails);
+		SCOPED_TRACE(std::string(r.signal) + ", battery " + std::to_string(r.pct) + ", " + r.keys + r.fails +
+		             (r.full_log ? ", full log" : ""));
 		std::string root = support::make_mac(mac(r.pct, r.fails + "at 50 signal " + r.signal + "\n", r.keys), "80\n");
-		support::run_result result = support::run(root, {"daemon"});
+		std::string log = root + "/big.log";
+		support::write_file(log, std::string(4096, '.'));
+		lines in_sh = {"-c", "ulimit -f 2; exec \"$0\" daemon 2>>\"$1\"", support::helper_path(), log};
+		support::run_options options;
+		options.program = r.full_log ? "/bin/sh" : nullptr;
+		support::run_result result = support::run(root, r.full_log ? in_sh : lines{"daemon"}, options);
 		EXPECT_EQ(result.code, r.code);
 		EXPECT_EQ(messages(result.err), r.log);
 		lines raw = support::lines_of(result.err);
-		if (r.code != 0) {
+		if (r.full_log) {
+			EXPECT_EQ(support::read_file(log), std::string(4096, '.'));
+			// Writes before the stop: the passes went on.
+			EXPECT_GT(writes(support::trace_lines(root)).size(), r.after_signal.size());
+		} else if (r.code != 0) {
 			ASSERT_FALSE(raw.empty());
 			EXPECT_TRUE(std::regex_match(raw.back(), stamped_stop_line)) << raw.back();
 		}

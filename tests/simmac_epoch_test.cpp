@@ -19,6 +19,7 @@ const std::string ok_status = "battery=64\nac=1\nlimit=100\ninhibited=0\n";
 const std::string broken_status = "battery=-1\nac=0\nlimit=100\ninhibited=-1\n";
 
 const std::string not_seconds = "simmac: SIMMAC_EPOCH: not a number of seconds: ";
+const std::string not_a_clock = "simmac: SIMMAC_CLOCK: neither real nor virtual: ";
 const std::string out_of_range =
     "simmac: SIMMAC_EPOCH: out of range (at most 2^53 seconds either side of 1970): ";
 
@@ -68,6 +69,10 @@ TEST(SimulatedMacEpoch, ValueIsTakenOrReportedAndTheMachineBroken)
 	    // A real clock never reads it.
 	    {"abc", "real", ""},
 	    {"", "real", ""},
+	    // Nor is a clock that is neither real nor virtual.
+	    {"0", "Virtual", not_a_clock + "\"Virtual\"\n"},
+	    {"0", "real ", not_a_clock + "\"real \"\n"},
+	    {"0", "", not_a_clock + "\"\"\n"},
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE("SIMMAC_EPOCH=\"" + r.value + "\" SIMMAC_CLOCK=" + r.clock);

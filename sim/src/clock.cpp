@@ -21,8 +21,7 @@ void append_history_row(const std::string &row)
 	world_state &s = w();
 	if (s.memory)
 		return;
-	std::string path = s.root + "/history.csv";
-	int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+	int fd = open_own_file("history.csv", O_WRONLY | O_APPEND);
 	if (fd == -1)
 		return;
 	struct stat st;

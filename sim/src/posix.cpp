@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "world.h"
+#include "state.h"
 
 namespace {
 
@@ -27,6 +27,25 @@ template <typename F> F next_definition(F, const char *name)
 }
 
 using open_fn = int (*)(const char *, int, ...);
+
+// The root's folder, opened once (O_PATH) for the opens that refuse links below it: an
+// open and a close of it at every such open doubled the cost of a daemon's pass. Opened
+// again when the root is another (an in-process test loaded a machine with another
+// SIMMAC_ROOT). -1 with errno set when it cannot be opened.
+int root_folder(open_fn real)
+{
+	static int fd = -1;
+	static auto *path = new std::string; // lives past exit handlers
+	const std::string &root = sim::root();
+	if (fd != -1 && *path == root)
+		return fd;
+	if (fd != -1)
+		close(fd);
+	sim::low_descriptors_taken low; // kept for the process's life: never 0, 1 or 2
+	fd = real(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+	*path = fd != -1 ? root : "";
+	return fd;
+}
 
 // An open with O_NOFOLLOW_ANY, given the meaning it has on a Mac: ELOOP when any component
 // of the path as the program named it is a symbolic link. Linux has no such flag, so the
@@ -39,18 +58,14 @@ int open_without_links(open_fn real, const char *path, int flags, mode_t mode)
 	how.flags = static_cast<unsigned>(flags & ~O_NOFOLLOW_ANY);
 	how.mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? mode : 0;
 	how.resolve = RESOLVE_NO_SYMLINKS;
-	std::string mapped = sim::map_path(path);
 	int fd;
-	if (mapped == path) {
+	if (!sim::mac_only(path)) {
 		fd = static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
 	} else {
-		int base = real(sim::root().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+		int base = root_folder(real);
 		if (base == -1)
 			return -1;
 		fd = static_cast<int>(syscall(SYS_openat2, base, path + 1, &how, sizeof how));
-		int saved = errno;
-		close(base);
-		errno = saved;
 	}
 	// Before Linux 5.6, or in a sandbox that refuses the call, every such open would fail
 	// and every limit read as 100 without a word: say why, once.

@@ -70,13 +70,22 @@ void make_dirs(const std::string &path)
 	errno = saved;
 }
 
+// Replaces the file at `path` by a whole new one. The replacement keeps the old file's
+// owner, group and mode, so that a run as root on a user's root leaves the user a file it
+// can still change; a first file gets `mode` whatever the umask.
 bool write_file(const std::string &path, const std::string &content, mode_t mode)
 {
 	std::string temporary = path + ".simmac." + std::to_string(getpid());
-	int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+	struct stat old;
+	bool replacing = stat(path.c_str(), &old) == 0;
+	int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
 	if (fd == -1)
 		return false;
 	bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+	// Only root can give a file away: another user's replacement may stay that user's.
+	if (replacing)
+		(void)!fchown(fd, old.st_uid, old.st_gid);
+	ok = ok && fchmod(fd, replacing ? old.st_mode & 07777 : mode) == 0;
 	ok = ::close(fd) == 0 && ok;
 	if (ok)
 		ok = ::rename(temporary.c_str(), path.c_str()) == 0;
@@ -86,6 +95,22 @@ bool write_file(const std::string &path, const std::string &content, mode_t mode
 		errno = saved;
 	}
 	return ok;
+}
+
+int open_own_file(const std::string &name, int flags)
+{
+	std::string path = w().root + "/" + name;
+	int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+	if (fd != -1 || errno != ENOENT)
+		return fd;
+	fd = ::open(path.c_str(), flags | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
+	if (fd == -1)
+		return errno == EEXIST ? ::open(path.c_str(), flags | O_CLOEXEC) : -1; // made meanwhile
+	struct stat folder;
+	if (geteuid() == 0 && stat(w().root.c_str(), &folder) == 0)
+		(void)!fchown(fd, folder.st_uid, folder.st_gid); // at worst the file stays root's
+	(void)!fchmod(fd, 0644);
+	return fd;
 }
 
 bool read_file(const std::string &path, std::string *content)
@@ -151,19 +176,23 @@ void report_root(const std::string &root, const std::string &why)
 	(void)!::write(2, line.data(), line.size());
 }
 
-std::string root()
+const std::string &root()
 {
 	start();
 	return w().root;
+}
+
+bool mac_only(const char *path)
+{
+	return path != nullptr && (strncmp(path, "/Library/", 9) == 0 || strcmp(path, "/Library") == 0 ||
+	                           strcmp(path, "/usr/bin/pmset") == 0);
 }
 
 std::string map_path(const char *path)
 {
 	if (path == nullptr)
 		return "";
-	bool mac_only = strncmp(path, "/Library/", 9) == 0 || strcmp(path, "/Library") == 0 ||
-	                strcmp(path, "/usr/bin/pmset") == 0;
-	if (!mac_only)
+	if (!mac_only(path))
 		return path;
 	start();
 	return w().root + path;

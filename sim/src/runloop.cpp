@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -103,6 +104,27 @@ bool step_due()
 	return fire_due_timer(t);
 }
 
+// Whether a signal that ends a daemon is scheduled. Event times count from the run loop's
+// start, so every event of the machine is still ahead when the loop starts.
+bool stop_ahead(const std::vector<sim_event> &events)
+{
+	for (const sim_event &event : events)
+		if (event.kind == event_kind::signal &&
+		    (event.arg == SIGTERM || event.arg == SIGINT || event.arg == SIGHUP))
+			return true;
+	return false;
+}
+
+// A virtual clock with no stop ahead would jump from pass to pass for ever, filling the
+// trace as fast as a core can: the run ends before it starts, saying what to add.
+[[noreturn]] void refuse_endless_run()
+{
+	std::string line = "simmac: the virtual clock would run for ever: add a stop event such as "
+	                   "'at 86400 signal TERM' to " + root() + "/machine\n";
+	(void)!::write(2, line.data(), line.size());
+	exit(1);
+}
+
 double next_due()
 {
 	double next = sleep_due();
@@ -191,6 +213,9 @@ void CFRunLoopRun(void)
 	std::stable_sort(l.events.begin(), l.events.end(),
 	                 [](const sim::sim_event &a, const sim::sim_event &b) { return a.at < b.at; });
 	bool virtual_time = sim::virtual_clock();
+	// An in-process test's machine has no run to end: its loop stops on the test's timer.
+	if (virtual_time && !sim::memory_mode() && !sim::stop_ahead(l.events))
+		sim::refuse_endless_run();
 	while (!l.stop) {
 		// In virtual time a look for signals (a system call) comes every few jumps, and at
 		// once after a signal event; a signal from outside still gets its chance.

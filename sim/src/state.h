@@ -31,7 +31,7 @@ struct world_state {
 	bool trace_buffered = false; // virtual time: lines wait in trace_buffer
 	std::string trace_buffer;
 	std::string root_error; // why the root cannot be used; "" when it can
-	std::string epoch_error; // why SIMMAC_EPOCH cannot be used; "" when it can
+	std::string setting_error; // why SIMMAC_CLOCK or SIMMAC_EPOCH cannot be used; "" when both can
 	int lock_fd = -1; // machine.lock, open for the process's life
 	std::vector<std::string> memory_trace;
 	std::vector<std::array<uint8_t, 80>> memory_requests;
@@ -66,6 +66,11 @@ struct low_descriptors_taken {
 std::string default_root();
 void make_dirs(const std::string &path);
 bool write_file(const std::string &path, const std::string &content, mode_t mode);
+// Opens ROOT/name, one of the stand-in's own files that it appends to or locks (trace,
+// history, lock), with `flags`, creating it when missing. A file it creates is 0644 whatever
+// the umask and has the root folder's owner and group, so that a run as root on a user's
+// root leaves the user files it can use; a file that exists keeps its own.
+int open_own_file(const std::string &name, int flags);
 bool read_file(const std::string &path, std::string *content);
 bool seed(const std::string &root);
 std::string prepare_root(const std::string &root);

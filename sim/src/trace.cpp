@@ -50,7 +50,7 @@ void trace(std::string_view line)
 		return;
 	if (s.trace_fd == -1) {
 		low_descriptors_taken low;
-		s.trace_fd = ::open((s.root + "/trace").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+		s.trace_fd = open_own_file("trace", O_WRONLY | O_APPEND);
 	}
 	if (s.trace_fd == -1)
 		return;

@@ -83,12 +83,12 @@ void load_if_changed()
 		s.m.updated = now();
 }
 
-// The one report of an unusable SIMMAC_EPOCH, on standard error, as for an unusable
-// root. The value is shown as given, control characters as '?', so the report stays one
-// line.
-void report_epoch(const char *value, const std::string &why)
+// The one report of an unusable SIMMAC_CLOCK or SIMMAC_EPOCH, on standard error, as for
+// an unusable root. The value is shown as given, control characters as '?', so the report
+// stays one line.
+void report_setting(const char *name, const char *value, const std::string &why)
 {
-	std::string line = "simmac: SIMMAC_EPOCH: " + why + ": \"";
+	std::string line = "simmac: " + std::string(name) + ": " + why + ": \"";
 	for (const char *p = value; *p != '\0'; p++)
 		line += static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f ? '?' : *p;
 	line += "\"\n";
@@ -118,13 +118,17 @@ void start()
 	const char *clock = getenv("SIMMAC_CLOCK");
 	s.virtual_clock = clock != nullptr && strcmp(clock, "virtual") == 0;
 	s.clock = std::floor(real_now());
-	s.epoch_error.clear();
+	s.setting_error.clear();
 	const char *epoch = getenv("SIMMAC_EPOCH");
-	// An in-process test's machine keeps its own clock: the variable is for runs.
-	if (s.virtual_clock && !s.memory && epoch != nullptr) {
-		s.epoch_error = read_epoch(epoch, &s.clock);
-		if (!s.epoch_error.empty())
-			report_epoch(epoch, s.epoch_error);
+	// An in-process test's machine keeps its own clock: the variables are for runs. A
+	// clock that is neither is not guessed at ("Virtual" would otherwise run in real time).
+	if (!s.memory && clock != nullptr && !s.virtual_clock && strcmp(clock, "real") != 0) {
+		s.setting_error = "neither real nor virtual";
+		report_setting("SIMMAC_CLOCK", clock, s.setting_error);
+	} else if (s.virtual_clock && !s.memory && epoch != nullptr) {
+		s.setting_error = read_epoch(epoch, &s.clock);
+		if (!s.setting_error.empty())
+			report_setting("SIMMAC_EPOCH", epoch, s.setting_error);
 	}
 	if (s.memory)
 		return;
@@ -169,7 +173,7 @@ bool with_machine_do(bool (*change)(void *context, machine &m), void *context)
 {
 	start();
 	world_state &s = w();
-	if (!s.root_error.empty() || !s.epoch_error.empty())
+	if (!s.root_error.empty() || !s.setting_error.empty())
 		return false; // as for a broken service; standard error said why
 	// The lock, the machine file and its temporary, the history: all opened in here.
 	low_descriptors_taken low;
@@ -178,7 +182,7 @@ bool with_machine_do(bool (*change)(void *context, machine &m), void *context)
 	if (shared) {
 		// Opened once: a daemon takes the lock a few times every pass.
 		if (s.lock_fd == -1)
-			s.lock_fd = ::open((s.root + "/machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+			s.lock_fd = open_own_file("machine.lock", O_RDWR);
 		lock = s.lock_fd;
 		if (lock != -1)
 			flock(lock, LOCK_EX);

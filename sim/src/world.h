@@ -41,7 +41,8 @@ void set_asleep(bool value);
 void set_loop_started();       // history's zero and the events' zero
 double loop_start();
 
-std::string root();
+const std::string &root();
+bool mac_only(const char *path);         // a path that exists only on a Mac
 std::string map_path(const char *path); // Mac-only paths resolve inside the root
 void write_limit_file(long value);       // as `setlimit` stores it
 

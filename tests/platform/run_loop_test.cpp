@@ -109,8 +109,10 @@ TEST_F(MainRunLoop, PowerNotificationSourceJoinsTheMainRunLoop)
 constexpr double interval = 0.3;
 constexpr double tolerance = 0.03;
 constexpr int firings = 4;
-// How late a firing may be beyond its tolerance on a busy machine.
-constexpr double lateness = 0.25;
+// How late a firing may be beyond its tolerance. A Mac that is a virtual machine on a
+// shared host (a hosted CI runner) serves timers up to about a second late; the daemon's
+// 20-second period does not mind, and a tighter bound would fail there for no fault.
+constexpr double lateness = 1.0;
 // Clock readings may round a firing a hair before its time.
 constexpr double early = 0.002;
 
