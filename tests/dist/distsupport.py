@@ -116,3 +116,20 @@ def main():
   if result.testsRun > 0 and len(result.skipped) == result.testsRun:
     sys.exit(EXIT_SKIPPED)
   sys.exit(0)
+
+
+# The project's version, as CMake passes it to the tests.
+VERSION = os.environ.get("TAMSO_VERSION", "")
+
+
+def stage_package(work):
+  """Stages the installer package's payload (work/root) and scripts (work/scripts) with
+  the script the pkg target runs before pkgbuild."""
+  if not BUILT_BINARY.is_file():
+    raise unittest.SkipTest(f"{BUILT_BINARY} is not built; build the project first")
+  done = subprocess.run([CMAKE, f"-DBUILD_DIR={BUILD_DIR}", f"-DSOURCE_DIR={SOURCE_DIR}",
+                         f"-DWORK_DIR={work}", "-P",
+                         str(SOURCE_DIR / "cmake" / "macos-package.cmake")],
+                        capture_output=True, text=True, timeout=120)
+  if done.returncode != 0:
+    raise AssertionError(f"staging the package failed:\n{done.stdout}{done.stderr}")

@@ -3,16 +3,29 @@
 with their modes, and names the prefix of that install wherever a path is written,
 in well-formed property lists whatever the prefix holds, in folders everyone can read
 whatever the umask; a prefix the scripts cannot quote, or a relative one, is refused, and so, for a build for the simulated Mac, is an install without
-DESTDIR or with DESTDIR at the root."""
+DESTDIR or with DESTDIR at the root. The Mac's installer package carries that same
+layout, and its scripts run the install.sh of it for the volume Installer names."""
 
 import os
 import plistlib
 import re
+import struct
 import subprocess
+from pathlib import Path
 
-from distsupport import (BUILD_DIR, BUILT_BINARY, CMAKE, PLIST, ROTATE_PLIST,
-                         StagedTestCase, expected_layout, main, stage_install, staged,
-                         staged_files)
+from distsupport import (BUILD_DIR, BUILT_BINARY, CMAKE, PLIST, ROTATE_PLIST, VERSION,
+                         StagedTestCase, expected_layout, main, stage_install, stage_package,
+                         staged, staged_files)
+
+
+def loaded_bytes(path):
+  """The bytes of the segments the loader maps (PT_LOAD) of a 64-bit ELF executable."""
+  data = path.read_bytes()
+  phoff, = struct.unpack_from("<Q", data, 0x20)
+  phentsize, phnum = struct.unpack_from("<HH", data, 0x36)
+  segments = (struct.unpack_from("<IIQQQQ", data, phoff + i * phentsize) for i in range(phnum))
+  return b"".join(data[offset:offset + size]
+                  for kind, _, offset, _, _, size in segments if kind == 1)
 
 
 class StagedInstall(StagedTestCase):
@@ -25,6 +38,18 @@ class StagedInstall(StagedTestCase):
     for folder in [p for p in self.tmp.rglob("*") if p.is_dir()]:
       self.assertEqual(folder.stat().st_mode & 0o022, 0,
                        f"{folder} is writable by group or others")
+
+  def test_the_projects_version_reaches_the_binary_and_the_manual_page(self):
+    if not VERSION:
+      self.skipTest("TAMSO_VERSION is not set (ctest sets it)")
+    stage_install(self.tmp)
+    # what(1) reads the binary's version up to the NUL that ends it. The debug
+    # information names it too, so only what the loader maps of the binary counts.
+    for path, mark, read in (
+        ("/usr/local/bin/tamso-helper", f"@(#)tamso-helper {VERSION}\0", loaded_bytes),
+        ("/usr/local/share/man/man8/tamso-helper.8", f"\n.Os tamso-helper {VERSION}\n",
+         Path.read_bytes)):
+      self.assertTrue(mark.encode() in read(staged(self.tmp, path)), f"{path}: {mark!r}")
 
   def test_folders_it_creates_are_0755_whatever_the_umask(self):
     # sudo keeps the user's umask. A folder that was there keeps its mode.
@@ -104,6 +129,43 @@ class OddPrefixes(StagedTestCase):
         self.assertIn("holds a quote ('), a backslash or a control character, which the "
                       "install scripts cannot quote", message)
         self.assertEqual(list(self.tmp.rglob("*")), [], "files were laid down")
+
+
+class InstallerPackage(StagedTestCase):
+  """The payload and the scripts of the Mac's installer package, as staged for pkgbuild."""
+
+  def test_payload_is_the_install_layout_and_the_scripts_hold_its_install_sh(self):
+    stage_package(self.tmp)
+    root, scripts = self.tmp / "root", self.tmp / "scripts"
+    self.assertEqual(staged_files(root), expected_layout("/usr/local"))
+    self.assertEqual(staged_files(scripts),
+                     {"/preinstall": 0o755, "/postinstall": 0o755, "/install.sh": 0o755})
+    self.assertEqual((scripts / "install.sh").read_bytes(),
+                     staged(root, "/usr/local/libexec/tamso-helper/install.sh").read_bytes())
+    for folder in [root, scripts] + [p for p in root.rglob("*") if p.is_dir()]:
+      self.assertEqual(folder.stat().st_mode & 0o777, 0o755, folder)
+
+  def test_scripts_run_install_sh_for_the_target_volume_and_fail_with_it(self):
+    stage_package(self.tmp)
+    scripts, record = self.tmp / "scripts", self.tmp / "record"
+    (scripts / "install.sh").write_text(
+        f'#!/bin/sh\nprintf "%s|" "$@" "root=$TAMSO_ROOT" > "{record}"\n'
+        'echo "install.sh: stand-in" >&2\nexit "$STANDIN_STATUS"\n')
+    # Installer passes the package, the install location, the target volume, the root.
+    for script, volume, status, recorded in (
+        ("preinstall", "/", 0, "--preflight|root=|"),
+        ("preinstall", "/Volumes/Spare Disk", 0, "--preflight|root=/Volumes/Spare Disk|"),
+        ("preinstall", "/", 3, "--preflight|root=|"),
+        ("postinstall", "/", 0, "root=|"),
+        ("postinstall", "/Volumes/Spare Disk/", 0, "root=/Volumes/Spare Disk|"),
+        ("postinstall", "/", 1, "root=|")):
+      with self.subTest(script=script, volume=volume, status=status):
+        done = subprocess.run([scripts / script, "/tmp/t.pkg", "/", volume, "/"],
+                              env=dict(os.environ, STANDIN_STATUS=str(status),
+                                       TAMSO_ROOT="/stale"),
+                              capture_output=True, text=True, timeout=30)
+        self.assertEqual((done.returncode, done.stderr), (status, "install.sh: stand-in\n"))
+        self.assertEqual(record.read_text(), recorded)
 
 
 class InstallIntoThisMachinesRoot(StagedTestCase):

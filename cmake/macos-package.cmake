@@ -1,0 +1,72 @@
+# The installer package of a Mac. Its payload is exactly what `cmake --install` lays
+# down with the prefix /usr/local, given to root:wheel; its scripts run the install.sh
+# of that same install, as an administrator would after laying it down by hand: with
+# --preflight before anything is written, and in full once the payload is in place.
+#
+#   cmake -DBUILD_DIR=build -DSOURCE_DIR=source -DWORK_DIR=folder
+#         [-DPACKAGE=name.pkg -DVERSION=1.0.0 -DIDENTIFIER=id -DARCH=arm64
+#          -DPKGBUILD=pkgbuild -DPRODUCTBUILD=productbuild]
+#         -P cmake/macos-package.cmake
+#
+# stages the payload in WORK_DIR/root and the package's scripts in WORK_DIR/scripts
+# (WORK_DIR is emptied first), then, with PACKAGE, builds the package there with
+# pkgbuild and productbuild, which only a Mac has. The stored limit is never in the
+# payload, so an upgrade keeps it.
+cmake_minimum_required(VERSION 3.25)
+
+foreach(var BUILD_DIR SOURCE_DIR WORK_DIR)
+  if("${${var}}" STREQUAL "")
+    message(FATAL_ERROR "macos-package: set ${var}")
+  endif()
+endforeach()
+if(NOT DEFINED SCRIPTS_DIR)
+  set(SCRIPTS_DIR libexec/tamso-helper)
+endif()
+set(prefix /usr/local)
+set(root "${WORK_DIR}/root")
+set(scripts "${WORK_DIR}/scripts")
+set(mode_0755 OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+
+# The payload's top folder stands for the target volume's root, and the scripts' folder
+# is read by Installer: both 0755 whatever the umask of the one who builds.
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${root}" "${scripts}")
+file(CHMOD "${root}" "${scripts}" PERMISSIONS ${mode_0755})
+
+execute_process(
+  COMMAND "${CMAKE_COMMAND}" -E env "DESTDIR=${root}"
+          "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix ${prefix}
+  RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "macos-package: cmake --install into ${root} failed")
+endif()
+
+# The package's own install.sh is the one of the payload, configured once for both.
+file(COPY "${SOURCE_DIR}/dist/pkg/preinstall" "${SOURCE_DIR}/dist/pkg/postinstall"
+          "${root}${prefix}/${SCRIPTS_DIR}/install.sh"
+  DESTINATION "${scripts}" FILE_PERMISSIONS ${mode_0755})
+
+if("${PACKAGE}" STREQUAL "")
+  return()
+endif()
+foreach(var VERSION IDENTIFIER ARCH PKGBUILD PRODUCTBUILD)
+  if("${${var}}" STREQUAL "")
+    message(FATAL_ERROR "macos-package: set ${var} to build ${PACKAGE}")
+  endif()
+endforeach()
+# --ownership recommended: every file and folder of the payload is root:wheel on the
+# Mac, whoever built it. The package is not signed.
+set(component "${WORK_DIR}/components/${IDENTIFIER}.pkg")
+execute_process(
+  COMMAND "${PKGBUILD}" --root "${root}" --install-location / --scripts "${scripts}"
+          --identifier "${IDENTIFIER}" --version "${VERSION}" --ownership recommended
+          "${component}"
+  COMMAND_ERROR_IS_FATAL ANY)
+configure_file("${SOURCE_DIR}/dist/pkg/distribution.xml.in"
+  "${WORK_DIR}/distribution.xml" @ONLY)
+file(REMOVE "${PACKAGE}")
+execute_process(
+  COMMAND "${PRODUCTBUILD}" --distribution "${WORK_DIR}/distribution.xml"
+          --package-path "${WORK_DIR}/components" "${PACKAGE}"
+  COMMAND_ERROR_IS_FATAL ANY)
