@@ -14,7 +14,8 @@ import unittest
 from pathlib import Path
 
 from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, OLD_RULE, PLIST,
-                         ROTATE_LABEL, ROTATE_LOCK, ROTATE_LOG, ROTATE_PLIST, StagedTestCase,
+                         ROTATE_LABEL, ROTATE_LOCK, ROTATE_LOG, ROTATE_PLIST, VERSION,
+                         StagedTestCase,
                          expected_layout, main, needs_root, stage_install, staged)
 
 PREFIX = "/usr/local"
@@ -425,8 +426,8 @@ class InstallCheck(ScriptTestCase):
           self.assertIn(word, message)
         if status == 0:
           self.assertEqual(done.stderr, "")
-          self.assertRegex(done.stdout, r"done: tamso-helper \S* ?runs, its charging state "
-                                        "reads, and a switch was written")
+          self.assertIn(f"done: tamso-helper {VERSION} runs, its charging state reads, and "
+                        "a switch was written", done.stdout)
         else:
           self.assertNotIn("done:", done.stdout)
         made = self.calls(sleeps=True)
