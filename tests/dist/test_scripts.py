@@ -218,7 +218,12 @@ done
     self.launchctl.write_text(FAKE_LAUNCHCTL.replace("@LABEL@", LABEL))
     self.helper = self.state / "tamso-helper"
     self.helper.write_text(FAKE_HELPER)
-    for path in (self.launchctl, self.helper):
+    # pkgutil: a receipt while the file receipt is there; only --forget is recorded.
+    self.pkgutil = self.state / "pkgutil"
+    self.pkgutil.write_text('#!/bin/sh\nstate=$FAKE_STATE\n. "$state/record.sh"\n'
+                            '[ -e "$state/receipt" ] || exit 1\n'
+                            'case $3 in --forget) record pkgutil "$@"; rm "$state/receipt" ;; esac\n')
+    for path in (self.launchctl, self.helper, self.pkgutil):
       path.chmod(0o755)
     # A run as nobody could record its calls too: a call it makes is seen.
     for path in (self.state / "calls", self.state / "inhibited"):
@@ -240,6 +245,7 @@ done
         "TAMSO_ROOT": str(self.stage),
         "TAMSO_HELPER": str(self.helper),
         "TAMSO_LAUNCHCTL": str(self.launchctl),
+        "TAMSO_PKGUTIL": str(self.pkgutil),
         "FAKE_STATE": str(self.state),
         "FAKE_LIMIT_FILE": str(staged(self.stage, LIMIT_FILE)),
         **(environment or {}),
@@ -344,7 +350,8 @@ class Install(ScriptTestCase):
     # name: (the file in the stand-in's state, the exit, the calls made)
     cases = {"a label switched off is enabled first": (f"disabled-{LABEL}", 0,
                                                        self.LOAD + self.CHECK),
-             "launchctl refuses the property list": ("refuse-bootstrap", 1, self.LOAD[:2])}
+             "launchctl refuses the property list, five times": (
+                 "refuse-bootstrap", 1, self.LOAD[:1] + self.LOAD[1:2] * 5)}
     for name, (refusal, status, calls) in cases.items():
       with self.subTest(name):
         self.set_state(loaded=False)
@@ -672,6 +679,7 @@ class Uninstall(ScriptTestCase):
     return sorted(str(p) for p in self.stage.rglob("*") if not p.is_dir())
 
   def test_switches_charging_on_before_removing_anything(self):
+    (self.state / "receipt").touch()
     done = self.run_script("uninstall.sh")
     self.assert_succeeded(done)
     n = len(self.installed)
@@ -680,6 +688,8 @@ class Uninstall(ScriptTestCase):
         (f"launchctl bootout {ROTATE_SERVICE}", n),
         (f"launchctl bootout {SERVICE}", n),
         ("tamso-helper status", n),
+        # Before these scripts go, the last three.
+        (f"pkgutil --volume {self.stage} --forget {LABEL}", 3),
     ])
     self.assertFalse(self.loaded())
     self.assertFalse(self.loaded(ROTATE_LABEL))
@@ -771,8 +781,8 @@ class Uninstall(ScriptTestCase):
     # name: (the stand-ins' state files, the exit, words on standard error)
     cases = {
         "the daemon's bootout is refused": ([f"refuse-bootout-{LABEL}"], 1, [
-            f"bootout of {LABEL} failed: nothing removed; changed so far: {ROTATE_LABEL} "
-            "booted out of launchd"]),
+            f"bootout of {LABEL}: still loaded 20 seconds later: nothing removed; changed "
+            f"so far: {ROTATE_LABEL} booted out of launchd"]),
         "charging stays inhibited": (["stuck"], 1, ["inhibited=1", "nothing removed"]),
         "a link put in place of the limit meanwhile": (["stuck", "plant-link"], 1, [
             f"{self.limit} is a symbolic link: remove it and run uninstall.sh again; the "
@@ -1246,6 +1256,7 @@ class RotateRefusalsAndLock(RotateTestCase):
     with (self.tmp / f"{name}.err").open("w") as errors:
       run = subprocess.Popen(command, env=variables, stderr=errors)
     self.addCleanup(run.wait)
+    self.addCleanup(run.kill)
     return run
 
   def pausing(self, name, tool, words):
@@ -1289,21 +1300,24 @@ exec {shutil.which(tool)} "$@"
     (self.tmp / f"{name}-go").touch()
 
   def test_runs_that_find_the_same_stale_lock_never_both_rotate(self):
-    # Ten runs at once, rm slowed down so that each lingers between what it read and
-    # what it removes: one rotates, the others say so in a line and exit 0.
-    gone = subprocess.Popen(["/bin/true"])
-    gone.wait()
+    # Ten runs at once, ps and rm slowed down so that each lingers between what it
+    # read and what it removes: one rotates, the others say so in a line and exit 0.
+    # The lock's pid is now another program's.
+    other = subprocess.Popen(["/bin/sleep", "60"])
+    self.addCleanup(other.wait)
+    self.addCleanup(other.kill)
     slow = self.tmp / "slow-bin"
     slow.mkdir()
-    (slow / "rm").write_text(f"#!/bin/sh\n/bin/sleep 0.4\nexec {shutil.which('rm')} \"$@\"\n")
-    (slow / "rm").chmod(0o755)
+    for tool in ("rm", "ps"):
+      (slow / tool).write_text(f"#!/bin/sh\n/bin/sleep 0.4\nexec {shutil.which(tool)} \"$@\"\n")
+      (slow / tool).chmod(0o755)
     for round_ in range(2):
       with self.subTest(round=round_):
         for leftover in self.log.parent.glob("tamso-helper.log*"):
           leftover.unlink()
         self.log.touch()
         self.rotation_due()
-        self.lock_of(gone.pid)
+        self.lock_of(other.pid)
         runs = [self.start_run(f"run{n}", path_first=slow) for n in range(10)]
         self.assertEqual([run.wait(timeout=60) for run in runs], [0] * 10)
         self.assertEqual(self.calls(), self.RESTART)
@@ -1312,6 +1326,26 @@ exec {shutil.which(tool)} "$@"
         for n in range(10):
           self.assertRegex((self.tmp / f"run{n}.err").read_text(),
                            r"^(rotate: another rotation [^\n]*: this run does nothing\n)?$")
+
+  def test_a_run_that_found_a_stale_lock_never_removes_the_one_taken_meanwhile(self):
+    # The first run stops while it looks at the stale lock's pid; a second takes the
+    # lock meanwhile and rotates.
+    other = subprocess.Popen(["/bin/sleep", "60"])
+    self.addCleanup(other.wait)
+    self.addCleanup(other.kill)
+    self.rotation_due()
+    self.lock_of(other.pid)
+    first = self.start_run("first", path_first=self.pausing("first", "ps", "").parent)
+    self.wait_for((self.tmp / "first-inside").exists, "the first run did not stop")
+    second = self.start_run("second", bzip2=self.pausing("second", "bzip2", ""))
+    self.wait_for((self.tmp / "second-inside").exists, "the second run did not rotate")
+    self.go("first")
+    first.wait(timeout=30)
+    self.go("second")
+    self.assertEqual((first.returncode, second.wait(timeout=30)), (0, 0))
+    self.assertEqual((self.tmp / "first.err").read_text(), "rotate: another rotation is "
+                     f"taking the lock {self.lock}: this run does nothing\n")
+    self.assertEqual(self.calls(), self.RESTART)
 
   def test_a_run_whose_lock_was_taken_from_it_leaves_the_new_one(self):
     holder = subprocess.Popen(["/bin/sleep", "30"])
