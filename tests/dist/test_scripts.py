@@ -301,10 +301,12 @@ class Install(ScriptTestCase):
            f"launchctl kickstart {SERVICE}"]
 
   def test_gives_files_to_root_loads_checks_and_proves_a_write(self):
-    # As cmake --install run by a user would leave them: someone else's, writable.
+    # Someone else's and writable, as a user's cmake --install leaves them; an
+    # uninstall.sh killed while it kept the 80 in limit.kept left 100.
     limit = staged(self.stage, LIMIT_FILE)
     limit.parent.mkdir(parents=True)
-    limit.write_text("80\n")
+    limit.write_text("100\n")
+    (limit.parent / "limit.kept").write_text("80\n")
     for path in [*self.installed, limit, limit.parent]:
       os.chown(path, 65534, 65534)
       path.chmod(0o666 if path.is_file() else 0o777)
@@ -1198,7 +1200,6 @@ class RotateRefusalsAndLock(RotateTestCase):
         shutil.rmtree(self.lock)
 
   def test_a_lock_whose_run_is_gone_is_removed_and_taken(self):
-    # No time is looked at: the pid tells, and what the process is.
     gone = subprocess.Popen(["/bin/true"])
     gone.wait()
     other = subprocess.Popen(["/bin/sleep", "30"])
@@ -1300,8 +1301,7 @@ exec {shutil.which(tool)} "$@"
 
   def test_runs_that_find_the_same_stale_lock_never_both_rotate(self):
     # Ten runs at once, rm slowed down: one rotates, the others say so in a line.
-    gone = subprocess.Popen(["/bin/true"])
-    gone.wait()
+    (gone := subprocess.Popen(["/bin/true"])).wait()
     slow = self.tmp / "slow-bin"
     slow.mkdir()
     (slow / "rm").write_text(f"#!/bin/sh\n/bin/sleep 0.4\nexec {shutil.which('rm')} \"$@\"\n")
