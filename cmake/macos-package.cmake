@@ -42,10 +42,13 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "macos-package: cmake --install into ${root} failed")
 endif()
 
-# The package's own install.sh is the one of the payload, configured once for both.
+# The package's own install.sh is the one of the payload, configured once for both,
+# with the functions it sources from beside it.
 file(COPY "${SOURCE_DIR}/dist/pkg/preinstall" "${SOURCE_DIR}/dist/pkg/postinstall"
           "${root}${prefix}/${SCRIPTS_DIR}/install.sh"
   DESTINATION "${scripts}" FILE_PERMISSIONS ${mode_0755})
+file(COPY "${root}${prefix}/${SCRIPTS_DIR}/launchd.sh" DESTINATION "${scripts}"
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 if("${PACKAGE}" STREQUAL "")
   return()

@@ -42,6 +42,7 @@ def expected_layout(prefix):
       f"{prefix}/libexec/tamso-helper/install.sh": 0o755,
       f"{prefix}/libexec/tamso-helper/uninstall.sh": 0o755,
       f"{prefix}/libexec/tamso-helper/rotate": 0o755,
+      f"{prefix}/libexec/tamso-helper/launchd.sh": 0o644,
       PLIST: 0o644,
       ROTATE_PLIST: 0o644,
   }

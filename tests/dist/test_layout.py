@@ -138,10 +138,11 @@ class InstallerPackage(StagedTestCase):
     stage_package(self.tmp)
     root, scripts = self.tmp / "root", self.tmp / "scripts"
     self.assertEqual(staged_files(root), expected_layout("/usr/local"))
-    self.assertEqual(staged_files(scripts),
-                     {"/preinstall": 0o755, "/postinstall": 0o755, "/install.sh": 0o755})
-    self.assertEqual((scripts / "install.sh").read_bytes(),
-                     staged(root, "/usr/local/libexec/tamso-helper/install.sh").read_bytes())
+    self.assertEqual(staged_files(scripts), {"/preinstall": 0o755, "/postinstall": 0o755,
+                                             "/install.sh": 0o755, "/launchd.sh": 0o644})
+    for name in ("install.sh", "launchd.sh"):
+      self.assertEqual((scripts / name).read_bytes(),
+                       staged(root, f"/usr/local/libexec/tamso-helper/{name}").read_bytes())
     for folder in [root, scripts] + [p for p in root.rglob("*") if p.is_dir()]:
       self.assertEqual(folder.stat().st_mode & 0o777, 0o755, folder)
 

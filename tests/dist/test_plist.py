@@ -34,6 +34,8 @@ class LaunchDaemon(StagedTestCase):
     self.assertEqual(self.job["KeepAlive"], {"SuccessfulExit": False})
     self.assertIsInstance(self.job["ThrottleInterval"], int)
     self.assertGreaterEqual(self.job["ThrottleInterval"], 30)
+    # The scripts wait as long as launchd gives a stop before its SIGKILL.
+    self.assertEqual(self.job["ExitTimeOut"], 20)
 
   def test_standard_error_goes_to_the_log(self):
     self.assertEqual(self.job["StandardErrorPath"], LOG)

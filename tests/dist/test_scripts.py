@@ -28,11 +28,13 @@ ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 # not own or others may write, as launchd does. Booting the daemon out, or killing it
 # with SIGTERM, stops it, and its stop switches charging on and exits 0, unless the
 # firmware refuses the switch ("stuck"), when it exits 1. A kickstart can be made to fail
-# while the job is loaded ("refuse-kickstart"); it starts the daemon under a new pid.
-# `print` of the loaded daemon shows it as launchd does, with the lines "state = ",
-# "pid = " and "last exit code = ": running with pid 412, or as the file daemon-prints
-# says, one line a print ("running PID", "exited STATUS", or "scheduled" for a job
-# launchd has yet to start), the last line holding for every later print.
+# while the job is loaded ("refuse-kickstart"); it starts the daemon under a new pid,
+# which -p prints. `print` of the loaded daemon shows it as launchd does, with the lines
+# "state = ", "pid = " and "last exit code = " (named beside a sysexits code, as in
+# "78: EX_CONFIG") or "last terminating signal = ": running with pid 412, or as the file
+# daemon-prints says, one line a print ("running PID", "exited STATUS", "killed SIGNAL",
+# or "scheduled" for a job launchd has yet to start), the last line holding for every
+# later print.
 FAKE_LAUNCHCTL = r"""#!/bin/sh
 state=${FAKE_STATE:?}
 . "$state/record.sh"
@@ -40,7 +42,7 @@ record launchctl "$@"
 # The job a call names: by its property list for bootstrap, else by its service.
 case $1 in
 bootstrap) job=$(basename "${3:-}" .plist) ;;
-kill) job=${3#system/} ;;
+kill | kickstart) job=${3#system/} ;;
 *) job=${2#system/} ;;
 esac
 case $job in
@@ -60,17 +62,21 @@ print)
   fi
   [ "$job" = @LABEL@ ] || now="exited 0"
   set -- $now
+  last_line="last exit code = (never exited)"
   case $1 in
-  running) state_line="state = running" pid_line="pid = $2" last="(never exited)" ;;
-  exited) state_line="state = not running" pid_line= last=$2 ;;
-  scheduled) state_line="state = spawn scheduled" pid_line= last="(never exited)" ;;
+  running) state_line="state = running" pid_line="pid = $2" ;;
+  exited) state_line="state = not running" pid_line= last_line="last exit code = $2" ;;
+  killed) state_line="state = not running" pid_line=
+    last_line="last terminating signal = Killed: $2" ;;
+  scheduled) state_line="state = spawn scheduled" pid_line= ;;
   esac
+  [ "$last_line" = "last exit code = 78" ] && last_line="$last_line: EX_CONFIG"
   printf 'system/%s = {\n\tactive count = 1\n\tpath = /Library/LaunchDaemons/%s.plist\n' \
     "$job" "$job"
   printf '\ttype = LaunchDaemon\n\t%s\n\n\tprogram = /usr/local/bin/tamso-helper\n' \
     "$state_line"
   [ -n "$pid_line" ] && printf '\t%s\n' "$pid_line"
-  printf '\tlast exit code = %s\n\tendpoints = {\n\t}\n}\n' "$last"
+  printf '\t%s\n\tendpoints = {\n\t\tstate = active\n\t}\n}\n' "$last_line"
   ;;
 enable)
   rm -f "$state/disabled-$job"
@@ -103,13 +109,14 @@ bootout | kill)
   fi
   ;;
 kickstart)
-  [ $# -eq 2 ] && [ "$job" = @LABEL@ ] || exit 64
+  [ $# -eq 3 ] && [ "$2" = -p ] && [ "$job" = @LABEL@ ] || exit 64
   [ -e "$state/loaded-$job" ] || exit 113
   [ -e "$state/refuse-kickstart" ] &&
     { echo "Could not kickstart service: 5: Input/output error" >&2; exit 5; }
   pid=$(cat "$state/next-pid" 2>/dev/null || echo 413)
   echo "running $pid" >"$state/daemon-prints"
   echo $((pid + 1)) >"$state/next-pid"
+  echo "$pid"
   ;;
 *) exit 64 ;;
 esac
@@ -186,7 +193,7 @@ class ScriptTestCase(StagedTestCase):
     stage_install(self.stage, PREFIX)
     self.scripts = self.tmp / "scripts"
     self.scripts.mkdir()
-    for name in ("install.sh", "uninstall.sh", "rotate"):
+    for name in ("install.sh", "uninstall.sh", "rotate", "launchd.sh"):
       shutil.copy(staged(self.stage, f"{PREFIX}/libexec/tamso-helper/{name}"),
                   self.scripts / name)
     self.state = self.tmp / "state"
@@ -298,7 +305,7 @@ class Install(ScriptTestCase):
 
   # The status report, then the stop that proves a write, and the start.
   CHECK = ["tamso-helper status", f"launchctl kill SIGTERM {SERVICE}",
-           f"launchctl kickstart {SERVICE}"]
+           f"launchctl kickstart -p {SERVICE}"]
 
   def test_gives_files_to_root_loads_checks_and_proves_a_write(self):
     # Someone else's and writable, as a user's cmake --install leaves them; an
@@ -386,15 +393,16 @@ class InstallCheck(ScriptTestCase):
         "launchd starts it late": (["scheduled", "scheduled", "running 412"], 81, 0, "",
                                    0, 0, 6, []),
         "seen running twice, then gone": (
-            ["running 412", "running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 5,
+            ["running 412", "running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 2,
             ["cannot open AppleSMC", "uninstall.sh"]),
         "restarted between the looks": (
-            ["running 412", "running 412", "running 413"], 81, 0, "", 0, 0, 6, []),
+            ["running 412", "running 412", "killed 9", "running 413"], 81, 0, "", 0, 1, 2,
+            ["does not stay running", "(pid 412) was killed by signal 9 (Killed: 9)"]),
         "the firmware refuses writes": (["running 412"], 81, 0, "", 0, 1, 2, [
-            "the firmware refuses the writes", "last exit code: 1",
+            "the firmware refuses the writes", "exited with status 1",
             "cannot cap charging on this Mac", "uninstall.sh"]),
         "no AppleSMC: seen running once, then gone": (
-            ["running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 5,
+            ["running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 1,
             ["cannot open AppleSMC", "not a Mac laptop", "virtual machine",
              "uninstall.sh"]),
         "no AppleSMC: restarts throttled": (
@@ -406,12 +414,13 @@ class InstallCheck(ScriptTestCase):
                           ["inhibited=-1", "Charge Limit", "System Settings",
                            "uninstall.sh"]),
         "the daemon does not stay running": (
-            ["running 412", "exited 78"], 81, 0, self.OTHER_LOG, 0, 1, 5,
-            ["not running", "last exit code: 78", "something else went wrong",
+            ["running 412", "exited 78"], 81, 0, self.OTHER_LOG, 0, 1, 1,
+            ["does not stay running", "exited with status 78", "something else went wrong",
              "uninstall.sh"]),
         "a new pid at every look": (
             ["running 412", "running 413", "running 414", "running 415", "running 416",
-             "running 417"], 81, 0, "", 0, 1, 5, ["not running"]),
+             "running 417"], 81, 0, "", 0, 1, 1,
+            ["does not stay running", "and launchd started it again"]),
         "status fails": (["running 412"], 81, 0, "", 1, 1, 2,
                          ["tamso-helper status failed", "uninstall.sh"]),
     }
@@ -467,7 +476,7 @@ class InstallCheck(ScriptTestCase):
           self.assertIn(refusal, done.stderr)
           self.assertEqual(made, [])
         else:
-          self.assertIn("the daemon is not running", done.stderr)
+          self.assertIn("the daemon does not stay running", done.stderr)
 
 
 @needs_root("install.sh changes owners")
@@ -690,8 +699,8 @@ class Uninstall(ScriptTestCase):
         (f"launchctl bootout {ROTATE_SERVICE}", n),
         (f"launchctl bootout {SERVICE}", n),
         ("tamso-helper status", n),
-        # Before these scripts go, the last three.
-        (f"pkgutil --volume {self.stage} --forget {LABEL}", 3),
+        # Before these scripts go, the last four.
+        (f"pkgutil --volume {self.stage} --forget {LABEL}", 4),
     ])
     self.assertFalse(self.loaded())
     self.assertFalse(self.loaded(ROTATE_LABEL))
@@ -867,7 +876,8 @@ class RotateTestCase(ScriptTestCase):
 
   ROTATE_AT = 512 * 1024
   # The restart, with the log and a plain log.0 there.
-  RESTART = [(f"launchctl kill SIGTERM {SERVICE}", 2), (f"launchctl kickstart {SERVICE}", 2)]
+  RESTART = [(f"launchctl kill SIGTERM {SERVICE}", 2),
+             (f"launchctl kickstart -p {SERVICE}", 2)]
 
   def setUp(self):
     super().setUp()
@@ -997,8 +1007,9 @@ class Rotate(RotateTestCase):
         lines = self.fill(daemon, self.ROTATE_AT)
         done = self.run_script("rotate")
         self.assertEqual(done.returncode, 1)
-        self.assertIn(f"launchctl {tool} {SERVICE} failed: a daemon that runs goes on writing "
-                      f"into {self.archive(0)}; the next run restarts it", done.stderr)
+        self.assertIn(f"launchctl {tool} {SERVICE} failed: ", done.stderr)
+        self.assertIn(f"a daemon that runs goes on writing into {self.archive(0)}; the next "
+                      "run restarts it", done.stderr)
         self.calls()
         (self.state / refusal).unlink()
         # The clock set back two hours: the log looks older than log.0, which tells
@@ -1130,8 +1141,8 @@ class RotateRefusalsAndLock(RotateTestCase):
         "chown": ("chown: Operation not permitted",
                   f"cannot change the owner of {self.log}: chown: Operation not permitted "
                   "second line"),
-        "launchctl": (None, "the next run restarts it: Could not kickstart service: 5: "
-                            "Input/output error"),
+        "launchctl": (None, "kickstart system/org.tamso.helper failed: Could not kickstart "
+                            "service: 5: Input/output error: a daemon that runs"),
         "mktemp": ("mktemp: Permission denied",
                    f"cannot take the lock {self.lock}: mktemp: Permission denied second "
                    "line"),
@@ -1478,11 +1489,10 @@ class RotateRefusalsAndLockUnderZsh(RotateRefusalsAndLock):
 class Lint(ScriptTestCase):
 
   def test_scripts_are_clean_posix_sh(self):
-    done = subprocess.run(["shellcheck", "--shell=sh", "--severity=warning",
-                           str(self.scripts / "install.sh"),
-                           str(self.scripts / "uninstall.sh"),
-                           str(self.scripts / "rotate")],
-                          capture_output=True, text=True, timeout=60)
+    # -x: each script with the functions it sources from beside it.
+    done = subprocess.run(["shellcheck", "-x", "--shell=sh", "--severity=warning",
+                           "install.sh", "uninstall.sh", "rotate", "launchd.sh"],
+                          capture_output=True, text=True, timeout=60, cwd=self.scripts)
     self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
 
 
