@@ -119,16 +119,23 @@ job_wait_gone() {
   return 0
 }
 
-# Boots job $1 out when it is loaded, and waits until launchd has let it go; a job that
-# runs is sent SIGTERM. bootout may say it failed while the job goes on stopping
-# ("Operation now in progress"): whether launchd lets the job go decides. Sets
-# job_was_loaded to 1 or 0.
+# Asks launchd to let job $1 go: a job that runs is sent SIGTERM, and the answer comes
+# before it has exited.
+job_bootout() {
+  launchd_change bootout "system/$1" && return 0
+  launchd_error="launchctl bootout system/$1 failed: $launchd_words"
+  return 1
+}
+
+# Boots job $1 out when it is loaded, and waits until launchd has let it go. bootout
+# may say it failed while the job goes on stopping ("Operation now in progress"):
+# whether launchd lets the job go decides. Sets job_was_loaded to 1 or 0.
 job_unload() {
   job_was_loaded=0
   job_read "$1" || return 0
   job_was_loaded=1
-  if ! launchd_change bootout "system/$1" && [ "$launchd_show" -eq 1 ]; then
-    printf '   bootout failed (%s); waiting all the same\n' "$launchd_words"
+  if ! job_bootout "$1" && [ "$launchd_show" -eq 1 ]; then
+    printf '   %s; waiting all the same\n' "$launchd_error"
   fi
   job_wait_gone "$1"
 }
