@@ -33,8 +33,9 @@ ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 # "state = ", "pid = " and "last exit code = " (named beside a sysexits code, as in
 # "78: EX_CONFIG") or "last terminating signal = ": running with pid 412, or as the file
 # daemon-prints says, one line a print ("running PID", "exited STATUS", "killed SIGNAL",
-# or "scheduled" for a job launchd has yet to start), the last line holding for every
-# later print.
+# "scheduled" for a job launchd has yet to start, or "garbled", an answer without a
+# state), the last line holding for every later print; the stop's line is "garbled"
+# with the file garble-after-kill.
 FAKE_LAUNCHCTL = r"""#!/bin/sh
 state=${FAKE_STATE:?}
 . "$state/record.sh"
@@ -61,6 +62,7 @@ print)
     fi
   fi
   [ "$job" = @LABEL@ ] || now="exited 0"
+  [ "$now" = garbled ] && { printf 'system/%s = {\n\tsomething else\n}\n' "$job"; exit 0; }
   set -- $now
   last_line="last exit code = (never exited)"
   case $1 in
@@ -106,6 +108,7 @@ bootout | kill)
     [ -e "$state/stuck" ] || echo 0 >"$state/inhibited"
     [ "$1" = kill ] && echo "exited $([ -e "$state/stuck" ] && echo 1 || echo 0)" \
       >"$state/daemon-prints"
+    [ "$1" = kill ] && [ -e "$state/garble-after-kill" ] && echo garbled >"$state/daemon-prints"
   fi
   ;;
 kickstart)
@@ -398,6 +401,8 @@ class InstallCheck(ScriptTestCase):
         "restarted between the looks": (
             ["running 412", "running 412", "killed 9", "running 413"], 81, 0, "", 0, 1, 2,
             ["does not stay running", "(pid 412) was killed by signal 9 (Killed: 9)"]),
+        "launchd's answer unreadable after the stop": (["running 412"], 81, 0, "", 0, 1, 2, [
+            "cannot read launchd's view of org.tamso.helper", "something else"]),
         "the firmware refuses writes": (["running 412"], 81, 0, "", 0, 1, 2, [
             "the firmware refuses the writes", "exited with status 1",
             "cannot cap charging on this Mac", "uninstall.sh"]),
@@ -429,7 +434,11 @@ class InstallCheck(ScriptTestCase):
                words) in cases.items():
       with self.subTest(name):
         stuck = name == "the firmware refuses writes"
+        garbled = name.startswith("launchd's answer unreadable")
         self.set_state(loaded=False, inhibited=inhibited, stuck=stuck)
+        (self.state / "garble-after-kill").unlink(missing_ok=True)
+        if garbled:
+          (self.state / "garble-after-kill").touch()
         (self.state / "battery").write_text(f"{battery}\n")
         (self.state / "daemon-prints").write_text("".join(f"{p}\n" for p in prints))
         (self.state / "status-fails").unlink(missing_ok=True)
@@ -448,6 +457,7 @@ class InstallCheck(ScriptTestCase):
                         "a switch was written", done.stdout)
         else:
           self.assertNotIn("done:", done.stdout)
+          self.assertEqual("firmware refuses" in message, stuck)
         made = self.calls(sleeps=True)
         self.assertEqual(sum(1 for words, _ in made if words == "sleep 1"), sleeps)
         # Whatever it found, it went as far as the status report, and a write only after
@@ -455,7 +465,7 @@ class InstallCheck(ScriptTestCase):
         made = [call for call in made if not call[0].startswith("sleep")]
         after = made[made.index(("tamso-helper status", len(self.installed))) + 1:]
         self.assertEqual([words for words, _ in after],
-                         Install.CHECK[1:3 if status == 0 else 2 if stuck else 1])
+                         Install.CHECK[1:3 if status == 0 else 2 if stuck or garbled else 1])
         self.assertTrue(self.loaded())
 
   def test_the_wait_can_be_shortened_to_three_looks(self):
@@ -1141,8 +1151,12 @@ class RotateRefusalsAndLock(RotateTestCase):
         "chown": ("chown: Operation not permitted",
                   f"cannot change the owner of {self.log}: chown: Operation not permitted "
                   "second line"),
-        "launchctl": (None, "kickstart system/org.tamso.helper failed: Could not kickstart "
-                            "service: 5: Input/output error: a daemon that runs"),
+        "launchctl": ({"refuse-kickstart": ""}, "kickstart system/org.tamso.helper failed: "
+                      "Could not kickstart service: 5: Input/output error: a daemon that runs"),
+        # An answer it cannot read stops it, rather than skip a restart.
+        "launchctl print": ({"daemon-prints": "garbled\n"}, "cannot read launchd's view of "
+                            "org.tamso.helper: no state, or running without a pid, in what it "
+                            "said: system/org.tamso.helper = { something else }"),
         "mktemp": ("mktemp: Permission denied",
                    f"cannot take the lock {self.lock}: mktemp: Permission denied second "
                    "line"),
@@ -1159,9 +1173,11 @@ class RotateRefusalsAndLock(RotateTestCase):
         for old in self.stand_in_bin.iterdir():
           old.unlink()
         environment = {}
-        (self.state / "refuse-kickstart").unlink(missing_ok=True)
-        if words is None:
-          (self.state / "refuse-kickstart").touch()
+        for name in ("refuse-kickstart", "daemon-prints"):
+          (self.state / name).unlink(missing_ok=True)
+        if isinstance(words, dict):
+          for name, text in words.items():
+            (self.state / name).write_text(text)
         else:
           words, _, where = words.partition("|")
           stand_in = self.stand_in_bin / tool
