@@ -47,8 +47,8 @@ endif()
 file(COPY "${SOURCE_DIR}/dist/pkg/preinstall" "${SOURCE_DIR}/dist/pkg/postinstall"
           "${root}${prefix}/${SCRIPTS_DIR}/install.sh"
   DESTINATION "${scripts}" FILE_PERMISSIONS ${mode_0755})
-file(COPY "${root}${prefix}/${SCRIPTS_DIR}/launchd.sh" DESTINATION "${scripts}"
-  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+file(COPY "${root}${prefix}/${SCRIPTS_DIR}/launchd.sh" "${root}${prefix}/${SCRIPTS_DIR}/limit.sh"
+  DESTINATION "${scripts}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 if("${PACKAGE}" STREQUAL "")
   return()

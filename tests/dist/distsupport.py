@@ -19,11 +19,12 @@ LABEL = "org.tamso.helper"
 ROTATE_LABEL = f"{LABEL}.rotate"
 PLIST = f"/Library/LaunchDaemons/{LABEL}.plist"
 ROTATE_PLIST = f"/Library/LaunchDaemons/{ROTATE_LABEL}.plist"
-LOG = "/Library/Logs/tamso-helper.log"
-# The rotation job's standard error: the failures of the rotation.
-ROTATE_LOG = "/Library/Logs/tamso-helper.rotate.log"
-# The folder that keeps two rotations from running at once, holding the pid of its run.
-ROTATE_LOCK = "/Library/Logs/tamso-helper.rotate.lock"
+# The logs' own folder, root's alone, and in it the daemon's log, the rotation's log (its
+# failures) and the folder that keeps two rotations from running at once.
+LOG_DIR = "/Library/Logs/tamso-helper"
+LOG = f"{LOG_DIR}/tamso-helper.log"
+ROTATE_LOG = f"{LOG_DIR}/tamso-helper.rotate.log"
+ROTATE_LOCK = f"{LOG_DIR}/tamso-helper.rotate.lock"
 # The newsyslog rule that earlier installs laid down, which the scripts remove.
 OLD_RULE = "/etc/newsyslog.d/tamso-helper.conf"
 LIMIT_DIR = "/Library/Application Support/Tamso"
@@ -43,6 +44,7 @@ def expected_layout(prefix):
       f"{prefix}/libexec/tamso-helper/uninstall.sh": 0o755,
       f"{prefix}/libexec/tamso-helper/rotate": 0o755,
       f"{prefix}/libexec/tamso-helper/launchd.sh": 0o644,
+      f"{prefix}/libexec/tamso-helper/limit.sh": 0o644,
       PLIST: 0o644,
       ROTATE_PLIST: 0o644,
   }

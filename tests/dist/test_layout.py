@@ -139,8 +139,9 @@ class InstallerPackage(StagedTestCase):
     root, scripts = self.tmp / "root", self.tmp / "scripts"
     self.assertEqual(staged_files(root), expected_layout("/usr/local"))
     self.assertEqual(staged_files(scripts), {"/preinstall": 0o755, "/postinstall": 0o755,
-                                             "/install.sh": 0o755, "/launchd.sh": 0o644})
-    for name in ("install.sh", "launchd.sh"):
+                                             "/install.sh": 0o755, "/launchd.sh": 0o644,
+                                             "/limit.sh": 0o644})
+    for name in ("install.sh", "launchd.sh", "limit.sh"):
       self.assertEqual((scripts / name).read_bytes(),
                        staged(root, f"/usr/local/libexec/tamso-helper/{name}").read_bytes())
     for folder in [root, scripts] + [p for p in root.rglob("*") if p.is_dir()]:

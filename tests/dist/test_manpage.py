@@ -82,7 +82,7 @@ class ManualPage(unittest.TestCase):
     for page in (MANPAGE, SOURCE_DIR / "README.md"):
       with self.subTest(page.name):
         text = page.read_text()
-        self.assertIn("tail -F /Library/Logs/tamso-helper.log", text)
+        self.assertIn("tail -F /Library/Logs/tamso-helper/tamso-helper.log", text)
         self.assertNotIn("tail -f /Library/Logs", text)
 
   def test_no_page_promises_more_than_fsync_gives(self):

@@ -13,7 +13,7 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, OLD_RULE, PLIST,
+from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, LOG_DIR, OLD_RULE, PLIST,
                          ROTATE_LABEL, ROTATE_LOCK, ROTATE_LOG, ROTATE_PLIST, VERSION,
                          StagedTestCase,
                          expected_layout, main, needs_root, stage_install, staged)
@@ -40,6 +40,12 @@ FAKE_LAUNCHCTL = r"""#!/bin/sh
 state=${FAKE_STATE:?}
 . "$state/record.sh"
 record launchctl "$@"
+# Once the call in the file's first line is done, the signal of its second line stops
+# the script (its pid in script-pid).
+if [ -s "$state/signal-after" ] && [ "$*" = "$(sed -n 1p "$state/signal-after")" ]; then
+  trap 'kill -"$(sed -n 2p "$state/signal-after")" "$(cat "$state/script-pid")"
+    rm -f "$state/signal-after"' EXIT
+fi
 # The job a call names: by its property list for bootstrap, else by its service.
 case $1 in
 bootstrap) job=$(basename "${3:-}" .plist) ;;
@@ -69,7 +75,8 @@ print)
   running) state_line="state = running" pid_line="pid = $2" ;;
   exited) state_line="state = not running" pid_line= last_line="last exit code = $2" ;;
   killed) state_line="state = not running" pid_line=
-    last_line="last terminating signal = Killed: $2" ;;
+    last_line="last terminating signal = Killed: $2"
+    [ "$2" = 11 ] && last_line="last terminating signal = Segmentation fault: 11" ;;
   scheduled) state_line="state = spawn scheduled" pid_line= ;;
   esac
   [ "$last_line" = "last exit code = 78" ] && last_line="$last_line: EX_CONFIG"
@@ -196,7 +203,7 @@ class ScriptTestCase(StagedTestCase):
     stage_install(self.stage, PREFIX)
     self.scripts = self.tmp / "scripts"
     self.scripts.mkdir()
-    for name in ("install.sh", "uninstall.sh", "rotate", "launchd.sh"):
+    for name in ("install.sh", "uninstall.sh", "rotate", "launchd.sh", "limit.sh"):
       shutil.copy(staged(self.stage, f"{PREFIX}/libexec/tamso-helper/{name}"),
                   self.scripts / name)
     self.state = self.tmp / "state"
@@ -244,7 +251,10 @@ done
                  cwd=None):
     """path_first: a folder of stand-ins found before the system's commands;
     environment: variables to add."""
-    command = [*self.shell, str(self.scripts / name), *arguments]
+    # Its pid, for a signal after a call (see the launchctl stand-in).
+    command = ["sh", "-c", '[ ! -e "$FAKE_STATE/signal-after" ] || '
+               'echo $$ >"$FAKE_STATE/script-pid"; exec "$@"', "sh",
+               *self.shell, str(self.script(name)), *arguments]
     if as_nobody:
       command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                  *command]
@@ -262,6 +272,13 @@ done
     }
     return subprocess.run(command, env=variables, capture_output=True, text=True,
                           timeout=60, cwd=cwd)
+
+  def script(self, name):
+    """The copy of a script outside the stage (uninstall removes the staged ones); the
+    rotation is run where it is installed, the path that tells a run of it by ps."""
+    if name == "rotate":
+      return staged(self.stage, f"{PREFIX}/libexec/tamso-helper/rotate")
+    return self.scripts / name
 
   def assert_succeeded(self, done):
     self.assertEqual(done.returncode, 0, f"stdout:\n{done.stdout}\nstderr:\n{done.stderr}")
@@ -320,10 +337,24 @@ class Install(ScriptTestCase):
     for path in [*self.installed, limit, limit.parent]:
       os.chown(path, 65534, 65534)
       path.chmod(0o666 if path.is_file() else 0o777)
+    # An earlier install's logs beside other programs', with its rotation's lock and
+    # record.
+    old = staged(self.stage, "/Library/Logs")
+    old.mkdir(parents=True)
+    for name, text in (("tamso-helper.log", "a line\n"), ("tamso-helper.log.1.bz2", "BZh9"),
+                       ("tamso-helper.rotate.log", "rotate: a failure\n"),
+                       ("tamso-helper.log.0.pid", "412\n")):
+      (old / name).write_text(text)
+    (old / "tamso-helper.rotate.lock").mkdir()
     done = self.run_script("install.sh")
     self.assert_succeeded(done)
     n = len(self.installed)
-    self.assertEqual(self.calls(), [(words, n) for words in self.LOAD + self.CHECK])
+    self.assertEqual(self.calls(), [(words, n) for words in
+                                    ["tamso-helper setlimit 80", *self.LOAD, *self.CHECK]])
+    self.assertEqual(sorted(p.name for p in old.iterdir()), ["tamso-helper"])
+    self.assertEqual([(staged(self.stage, LOG).read_text()),
+                      (old / "tamso-helper/tamso-helper.log.1.bz2").read_text()],
+                     ["a line\n", "BZh9"])
     self.assertTrue(self.loaded())
     self.assertTrue(self.loaded(ROTATE_LABEL))
     for path, mode in expected_layout(PREFIX).items():
@@ -331,12 +362,68 @@ class Install(ScriptTestCase):
       self.assertEqual((info.st_uid, info.st_gid, info.st_mode & 0o7777), (0, 0, mode), path)
     # The log, and the stored limit with its folder, whose group a Mac would
     # otherwise take from the folder above.
-    for path, mode in ((LOG, 0o644), (ROTATE_LOG, 0o644), (LIMIT_FILE, 0o644),
-                       (LIMIT_DIR, 0o755)):
+    for path, mode in ((LOG_DIR, 0o755), (LOG, 0o644), (ROTATE_LOG, 0o644),
+                       (LIMIT_FILE, 0o644), (LIMIT_DIR, 0o755)):
       info = staged(self.stage, path).stat()
       self.assertEqual((info.st_uid, info.st_gid, info.st_mode & 0o7777), (0, 0, mode), path)
     self.assertEqual(limit.read_text(), "80\n")
     self.assertIn("inhibited=0", done.stdout, "the status report is shown")
+
+  def test_a_kept_limit_is_put_back_only_when_it_is_one(self):
+    # What an interrupted uninstall.sh left in limit.kept beside a stored 70: the limit
+    # stored once install.sh, or uninstall.sh --keep-limit, has run (None: the 70 stays,
+    # and limit.kept is set aside, whole).
+    cases = {"80": 80, "100": 100, "999": None, "abc": None, "0": None, "-5": None,
+             "": None, "ten megabytes": None}
+    limit = staged(self.stage, LIMIT_FILE)
+    kept = limit.parent / "limit.kept"
+    for script, arguments in (("install.sh", ()), ("uninstall.sh", ("--keep-limit",))):
+      for text, stored in cases.items():
+        with self.subTest(script=script, kept=text):
+          stage_install(self.stage, PREFIX)
+          limit.parent.mkdir(parents=True, exist_ok=True)
+          limit.write_text("70\n")
+          text = "7" * 10_000_000 if text == "ten megabytes" else text and f"{text}\n"
+          kept.write_text(text)
+          done = self.run_script(script, *arguments)
+          self.assert_succeeded(done)
+          self.assertEqual((limit.read_text(), kept.exists()), (f"{stored or 70}\n", False))
+          aside = list(limit.parent.glob("limit.kept.refused.*"))
+          self.assertEqual([p.read_text() for p in aside], [] if stored else [text])
+          self.assertLess(len(done.stdout + done.stderr), 5000, "the kept file was shown")
+          for path in aside:
+            path.unlink()
+
+  def test_a_stop_by_a_signal_leaves_the_daemon_loaded_and_running(self):
+    plist = staged(self.stage, PLIST)
+    # name: (the call after which the signal comes, the signal)
+    cases = {"TERM just after the daemon's bootout": (f"bootout {SERVICE}", "TERM"),
+             "TERM just after the daemon's bootstrap": (f"bootstrap system {plist}", "TERM"),
+             "INT just after the stop that proves a write": (f"kill SIGTERM {SERVICE}",
+                                                             "INT"),
+             "KILL just after the daemon's bootout": (f"bootout {SERVICE}", "KILL")}
+    for name, (call, signal) in cases.items():
+      with self.subTest(name):
+        self.set_state(loaded=True)
+        (self.state / "signal-after").write_text(f"{call}\n{signal}\n")
+        done = self.run_script("install.sh")
+        self.calls()
+        if signal == "KILL":
+          self.assertEqual(done.returncode, -9)
+          self.assertFalse(self.loaded())
+          done = self.run_script("install.sh")
+          self.assert_succeeded(done)
+          self.assertTrue(done.stdout.startswith("install.sh: found a half-finished install"))
+        else:
+          self.assertEqual(done.returncode, 1, done.stderr)
+          self.assertIn("stopped by a signal during step", done.stderr)
+          self.assertIn("run install.sh again", done.stderr)
+          state = subprocess.run([str(self.launchctl), "print", SERVICE], capture_output=True,
+                                 text=True, env=dict(os.environ, FAKE_STATE=str(self.state)))
+          self.assertIn("state = running", state.stdout)
+        self.assertTrue(self.loaded() and self.loaded(ROTATE_LABEL))
+        self.assertFalse(staged(self.stage, f"{PREFIX}/libexec/tamso-helper/install.unfinished")
+                         .exists())
 
   def test_second_run_boots_the_loaded_daemon_out_first(self):
     self.assert_succeeded(self.run_script("install.sh"))
@@ -389,21 +476,30 @@ class InstallCheck(ScriptTestCase):
   def test_exits_0_only_for_a_running_daemon_that_can_switch_charging(self):
     # name: (launchd's answers, battery, inhibited, the daemon's log, status exit,
     #        expected exit, expected sleeps, words of the message on standard error)
-    # Each run that gets as far as the write also waits two seconds for the restart.
+    # A daemon seen running is watched for 21 seconds; each run that gets as far as the
+    # write also watches the restarted daemon for two.
     cases = {
-        "runs, charging allowed": (["running 412"], 81, 0, "", 0, 0, 4, []),
-        "runs, charging paused": (["running 412"], 81, 1, "", 0, 0, 4, []),
+        "runs, charging allowed": (["running 412"], 81, 0, "", 0, 0, 23, []),
+        "runs, charging paused": (["running 412"], 81, 1, "", 0, 0, 23, []),
         "launchd starts it late": (["scheduled", "scheduled", "running 412"], 81, 0, "",
-                                   0, 0, 6, []),
+                                   0, 0, 25, []),
+        # A daemon that crashes a few seconds after each start, restarted by launchd.
+        "it crashes 3.5 s after each start": (
+            ["running 412"] * 4 + ["killed 11", "running 413"], 81, 0, "", 0, 1, 4,
+            ["does not stay running", "(pid 412) was killed by signal 11 (Segmentation "
+             "fault: 11)"]),
+        "it exits 5 s after each start": (
+            ["running 412"] * 6 + ["exited 1"], 81, 0, "", 0, 1, 6,
+            ["does not stay running", "(pid 412) exited with status 1"]),
         "seen running twice, then gone": (
             ["running 412", "running 412", "exited 1"], 81, -1, self.SMC_LOG, 0, 1, 2,
             ["cannot open AppleSMC", "uninstall.sh"]),
         "restarted between the looks": (
             ["running 412", "running 412", "killed 9", "running 413"], 81, 0, "", 0, 1, 2,
             ["does not stay running", "(pid 412) was killed by signal 9 (Killed: 9)"]),
-        "launchd's answer unreadable after the stop": (["running 412"], 81, 0, "", 0, 1, 2, [
+        "launchd's answer unreadable after the stop": (["running 412"], 81, 0, "", 0, 1, 21, [
             "cannot read launchd's view of org.tamso.helper", "something else"]),
-        "the firmware refuses writes": (["running 412"], 81, 0, "", 0, 1, 2, [
+        "the firmware refuses writes": (["running 412"], 81, 0, "", 0, 1, 21, [
             "the firmware refuses the writes", "exited with status 1",
             "cannot cap charging on this Mac", "uninstall.sh"]),
         "no AppleSMC: seen running once, then gone": (
@@ -413,9 +509,9 @@ class InstallCheck(ScriptTestCase):
         "no AppleSMC: restarts throttled": (
             ["exited 1", "scheduled"], -1, -1, self.SMC_LOG, 0, 1, 5,
             ["cannot open AppleSMC", "uninstall.sh"]),
-        "no battery": (["running 412"], -1, -1, "", 0, 1, 2,
+        "no battery": (["running 412"], -1, -1, "", 0, 1, 21,
                        ["no battery", "battery=-1", "uninstall.sh"]),
-        "no charge key": (["running 412"], 81, -1, "", 0, 1, 2,
+        "no charge key": (["running 412"], 81, -1, "", 0, 1, 21,
                           ["inhibited=-1", "Charge Limit", "System Settings",
                            "uninstall.sh"]),
         "the daemon does not stay running": (
@@ -426,7 +522,7 @@ class InstallCheck(ScriptTestCase):
             ["running 412", "running 413", "running 414", "running 415", "running 416",
              "running 417"], 81, 0, "", 0, 1, 1,
             ["does not stay running", "and launchd started it again"]),
-        "status fails": (["running 412"], 81, 0, "", 1, 1, 2,
+        "status fails": (["running 412"], 81, 0, "", 1, 1, 21,
                          ["tamso-helper status failed", "uninstall.sh"]),
     }
     log = staged(self.stage, LOG)
@@ -468,25 +564,23 @@ class InstallCheck(ScriptTestCase):
                          Install.CHECK[1:3 if status == 0 else 2 if stuck or garbled else 1])
         self.assertTrue(self.loaded())
 
-  def test_the_wait_can_be_shortened_to_three_looks(self):
-    (self.state / "daemon-prints").write_text("scheduled\n")
-    # TAMSO_WAIT: (the sleeps, the words of a refusal before anything is done)
-    cases = {"3": (3, None), "2": (2, None),
-             "1": (0, "TAMSO_WAIT must be at least 2 seconds"),
-             "0": (0, "TAMSO_WAIT must be at least 2 seconds"),
-             "x": (0, "TAMSO_WAIT must be a number of seconds")}
-    for wait, (sleeps, refusal) in cases.items():
+  def test_the_watch_can_be_shortened_to_three_looks(self):
+    # TAMSO_WAIT: (the exit, the sleeps of the watch and the restart's, the words of a
+    # refusal before anything is done)
+    cases = {"3": (0, 3 + 2, None), "2": (0, 2 + 2, None),
+             "1": (1, 0, "TAMSO_WAIT must be at least 2 seconds"),
+             "0": (1, 0, "TAMSO_WAIT must be at least 2 seconds"),
+             "x": (1, 0, "TAMSO_WAIT must be a number of seconds")}
+    for wait, (status, sleeps, refusal) in cases.items():
       with self.subTest(wait=wait):
         self.set_state(loaded=False)
         done = self.run_script("install.sh", environment={"TAMSO_WAIT": wait})
-        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.returncode, status, done.stderr)
         made = self.calls(sleeps=True)
         self.assertEqual(sum(1 for w, _ in made if w.startswith("sleep")), sleeps)
         if refusal:
           self.assertIn(refusal, done.stderr)
           self.assertEqual(made, [])
-        else:
-          self.assertIn("the daemon does not stay running", done.stderr)
 
 
 @needs_root("install.sh changes owners")
@@ -642,6 +736,44 @@ done
     self.assertIn(f"{LABEL}.plist", modes)
     self.assertEqual(modes, {name: 0o600 for name in modes})
 
+  def test_the_logs_lie_in_a_folder_of_roots_alone(self):
+    # Someone else's file, hard-linked by another account at the old log's path.
+    victim = self.tmp / "victim"
+    victim.write_text("private\n")
+    victim.chmod(0o600)
+    logs = staged(self.stage, LOG_DIR)
+    # name: (the folder, how it is opened to others, whether install.sh refuses)
+    cases = {"the logs' folder, another owner's": (LOG_DIR, "owner", True),
+             "the logs' folder, writable by its group": (LOG_DIR, 0o775, True),
+             "the logs' folder, a link": (LOG_DIR, "link", True),
+             "the folder above it writable by all": ("/Library/Logs", 0o777, False)}
+    for name, (folder, how, refused) in cases.items():
+      with self.subTest(name):
+        path = staged(self.stage, folder)
+        if how == "link":
+          path.rename(self.tmp / "real")
+          path.symlink_to(self.tmp / "real")
+        elif how == "owner":
+          os.chown(path, 65534, 0)
+        else:
+          path.chmod(how)
+        if refused:
+          self.check_refused(path, "is a symbolic link" if how == "link" else "")
+          if how == "link":
+            path.unlink()
+            (self.tmp / "real").rename(path)
+          os.chown(path, 0, 0)
+          path.chmod(0o755)
+        else:
+          os.link(victim, logs.parent / "tamso-helper.log")
+          (logs / "tamso-helper.log").unlink()
+          self.assert_succeeded(self.run_script("install.sh"))
+          self.assertEqual(stat.S_IMODE(victim.stat().st_mode), 0o600)
+          self.assertEqual(victim.stat().st_nlink, 1, "a name of it is left")
+          info = logs.stat()
+          self.assertEqual((info.st_uid, stat.S_IMODE(info.st_mode)), (0, 0o755))
+        self.calls()
+
   def test_a_plain_install_still_succeeds(self):
     # The refusals above come from the links, not from the paths themselves.
     self.assert_succeeded(self.run_script("install.sh"))
@@ -709,14 +841,15 @@ class Uninstall(ScriptTestCase):
         (f"launchctl bootout {ROTATE_SERVICE}", n),
         (f"launchctl bootout {SERVICE}", n),
         ("tamso-helper status", n),
-        # Before these scripts go, the last four.
-        (f"pkgutil --volume {self.stage} --forget {LABEL}", 4),
+        # Before these scripts go, the last five.
+        (f"pkgutil --volume {self.stage} --forget {LABEL}", 5),
     ])
     self.assertFalse(self.loaded())
     self.assertFalse(self.loaded(ROTATE_LABEL))
     self.assertEqual(self.remaining_files(), [])
     self.assertFalse(staged(self.stage, LIMIT_DIR).exists(), "the limit's folder stays")
     self.assertFalse(os.path.lexists(self.rotate_lock), "the rotation's lock stays")
+    self.assertFalse(staged(self.stage, LOG_DIR).exists(), "the logs' folder stays")
 
   def test_second_run_finds_nothing_to_do(self):
     self.assert_succeeded(self.run_script("uninstall.sh"))
@@ -1209,7 +1342,7 @@ class RotateRefusalsAndLock(RotateTestCase):
 
   def test_a_lock_held_or_being_taken_by_a_rotation_leaves_the_rotation_to_it(self):
     # A rotation, as ps names it.
-    holder = subprocess.Popen(["sh", "-c", "sleep 30; exit 0", "rotate"])
+    holder = subprocess.Popen(["sh", "-c", "sleep 30; exit 0", str(self.script("rotate"))])
     self.addCleanup(holder.wait)
     self.addCleanup(holder.kill)
     held = f"another rotation (pid {holder.pid}) is running: this run does nothing"
@@ -1230,23 +1363,52 @@ class RotateRefusalsAndLock(RotateTestCase):
     gone = subprocess.Popen(["/bin/true"])
     gone.wait()
     other = subprocess.Popen(["/bin/sleep", "30"])
-    self.addCleanup(other.wait)
-    self.addCleanup(other.kill)
-    cases = {"its process is gone": (gone.pid, {}),
-             "its pid now another program's": (other.pid, {}),
-             "an earlier version's, its process gone": (gone.pid, {"old": True}),
-             "a run killed while it took the lock": (gone.pid, {"taking": True})}
-    for name, (pid, how) in cases.items():
+    # A shell whose command line names a file with "rotate" in it, not the script.
+    editor = subprocess.Popen(["sh", "-c", "sleep 30", "notes-rotate.txt"])
+    for process in (other, editor):
+      self.addCleanup(process.wait)
+      self.addCleanup(process.kill)
+    # name: (the pid in its token, how it holds the lock, what else is in the lock)
+    cases = {"its process is gone": (gone.pid, {}, None),
+             "its pid now another program's": (other.pid, {}, None),
+             "its pid a shell's on notes-rotate.txt": (editor.pid, {}, None),
+             "an earlier version's, its process gone": (gone.pid, {"old": True}, None),
+             "a run killed while it took the lock": (gone.pid, {"taking": True}, None),
+             "with a .DS_Store beside its token": (gone.pid, {}, ".DS_Store"),
+             "with a folder named like a token": (gone.pid, {}, "pid.1.XyZ789/")}
+    for name, (pid, how, extra) in cases.items():
       with self.subTest(name):
         for leftover in self.log.parent.glob("tamso-helper.log.*"):
           leftover.unlink()
         self.rotation_due()
         self.lock_of(pid, **how)
+        if extra:
+          (self.lock / extra).mkdir() if extra.endswith("/") else (self.lock / extra).touch()
         done = self.run_script("rotate")
         self.assert_succeeded(done)
         self.assertEqual(done.stderr, "")
         self.assertEqual(self.calls(), self.RESTART)
         self.assertEqual(sorted(self.log.parent.glob("*.lock*")), [])
+
+  def test_a_logs_folder_others_may_write_is_refused(self):
+    for how, words in (("owner", "is not root's alone"), (0o775, "is not root's alone"),
+                       ("link", "is not a plain folder")):
+      with self.subTest(how=how):
+        self.rotation_due()
+        folder, real = self.log.parent, self.tmp / "real"
+        if how == "link":
+          folder.rename(real)
+          folder.symlink_to(real)
+        else:
+          os.chown(folder, 65534, 0) if how == "owner" else folder.chmod(how)
+        before = snapshot(self.stage)
+        self.assert_one_line(self.run_script("rotate"), 1, f"{folder} {words}")
+        self.assertEqual((self.calls(), snapshot(self.stage)), ([], before))
+        if how == "link":
+          folder.unlink()
+          real.rename(folder)
+        os.chown(folder, 0, 0)
+        folder.chmod(0o755)
 
   def test_something_else_at_the_lock_path_is_refused(self):
     victim = self.tmp / "victim"
@@ -1273,7 +1435,7 @@ class RotateRefusalsAndLock(RotateTestCase):
 
   def start_run(self, name, *, path_first=None, bzip2=None):
     """A run in the background, its standard error in the file NAME.err."""
-    command = [*self.shell, str(self.scripts / "rotate")]
+    command = [*self.shell, str(self.script("rotate"))]
     variables = {"PATH": os.pathsep.join([str(p) for p in (path_first, self.stand_ins) if p] +
                                          [os.environ["PATH"]]),
                  "TAMSO_ROOT": str(self.stage), "TAMSO_LAUNCHCTL": str(self.launchctl),
@@ -1376,23 +1538,46 @@ exec {shutil.which(tool)} "$@"
     self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
     self.assertEqual([p.name for p in self.lock.iterdir()], [f"pid.{holder.pid}.AbC123"])
 
-  def test_a_new_log_that_cannot_be_created_is_reported_with_the_shells_words(self):
-    # mv as the system's, that then takes the whole folder away, once the log is
-    # renamed: the shell cannot create the new log, and says why.
-    stand_ins = self.tmp / "bin"
-    stand_ins.mkdir()
-    gone = self.tmp / "gone"
-    (stand_ins / "mv").write_text(f"""#!/bin/sh
+  def test_the_logs_folder_taken_away_after_the_check_changes_nothing(self):
+    # mv as the system's, that then, once the log is renamed, takes the folder away:
+    # renamed, with another account's folder and a link in its place, the rotation
+    # ends in the folder it checked; removed, the shell cannot create the new log, and
+    # says why.
+    victim = self.tmp / "victim"
+    victim.write_text("private\n")
+    for how in ("renamed", "removed"):
+      with self.subTest(how):
+        stand_ins = self.tmp / how
+        stand_ins.mkdir()
+        moved = self.tmp / "moved"
+        (stand_ins / "mv").write_text(f"""#!/bin/sh
 {shutil.which("mv")} "$@" || exit
-case $3 in *.log.0) {shutil.which("mv")} "$(dirname "$3")" {gone} ;; esac
+case $3 in *.log.0) ;; *) exit 0 ;; esac
+if [ {how} = renamed ]; then
+  {shutil.which("mv")} "$PWD" {moved} && mkdir "$PWD" && chown 65534 "$PWD" &&
+    ln -s {victim} "$PWD/{self.log.name}"
+else
+  rm -rf "$PWD"
+fi
 """)
-    (stand_ins / "mv").chmod(0o755)
-    self.rotation_due()
-    done = self.run_script("rotate", path_first=stand_ins)
-    self.assert_one_line(done, 1, f"cannot create a new {self.log}: ")
-    self.assertRegex(done.stderr, r"(?i)(directory nonexistent|no such file or directory)"
-                                  r"[^;]*; nothing written there")
-    self.assertEqual(self.calls(), [])
+        (stand_ins / "mv").chmod(0o755)
+        self.rotation_due()
+        done = self.run_script("rotate", path_first=stand_ins)
+        if how == "renamed":
+          self.assert_succeeded(done)
+          self.assertEqual([words for words, _ in self.calls()],
+                           [words for words, _ in self.RESTART])
+          self.assertEqual(sorted(p.name for p in moved.iterdir()),
+                           ["tamso-helper.log", "tamso-helper.log.0", "tamso-helper.log.1.bz2"])
+          self.assertTrue(self.log.is_symlink())
+          self.assertEqual((victim.read_text(), victim.stat().st_uid), ("private\n", 0))
+          shutil.rmtree(self.log.parent)
+          self.log.parent.mkdir()
+        else:
+          self.assert_one_line(done, 1, f"cannot create a new {self.log}: ")
+          self.assertRegex(done.stderr, r"(?i)(directory nonexistent|no such file or "
+                                        r"directory)[^;]*; nothing written there")
+          self.assertEqual(self.calls(), [])
 
   def test_a_second_run_meanwhile_does_nothing(self):
     first = self.blocked_run()
@@ -1507,7 +1692,7 @@ class Lint(ScriptTestCase):
   def test_scripts_are_clean_posix_sh(self):
     # -x: each script with the functions it sources from beside it.
     done = subprocess.run(["shellcheck", "-x", "--shell=sh", "--severity=warning",
-                           "install.sh", "uninstall.sh", "rotate", "launchd.sh"],
+                           "install.sh", "uninstall.sh", "rotate", "launchd.sh", "limit.sh"],
                           capture_output=True, text=True, timeout=60, cwd=self.scripts)
     self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
 
