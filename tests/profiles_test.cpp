@@ -1,8 +1,8 @@
 // The program on each firmware generation that Macs run today, as the machine profiles in
 // sim/machines describe them: what status and read show, what setlimit does, and a
 // simulated day of the daemon with both kinds of sleep, a firmware reset of the charge
-// keys, and the charger pulled and put back. The figures pinned here are what the table of
-// firmware generations in docs/internals.md tells users.
+// keys, and the charger pulled and put back. The figures pinned here are what the README's
+// table of Macs and the firmware generations of docs/internals.md tell users.
 #include <gtest/gtest.h>
 
 #include <algorithm>
