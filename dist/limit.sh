@@ -11,19 +11,19 @@
 # limit.kept is set aside as limit.kept.refused.XXXXXX beside it, so that nothing the
 # user stored is lost.
 #
-# The script that sources this file sets helper (the tamso-helper to run), limit_file
-# and kept (the paths of the limit and of limit.kept, checked to be plain files or
-# nothing), and defines say, warn (prints a warning), die and run (shows a command,
-# then runs it).
+# A kept limit goes back by a rename over the limit file, atomic as setlimit's own
+# replacement, and never through a regulator pass: one at the kept limit could pause
+# charging at a moment when no daemon runs to resume it (an uninstall, or an install
+# that fails before it loads the daemon). The daemon applies it at its next pass.
+#
+# The script that sources this file sets limit_file and kept (the paths of the limit and
+# of limit.kept, checked to be plain files or nothing), and defines say, warn (prints a
+# warning), die and run (shows a command, then runs it).
 #
 # POSIX sh: runs under macOS's bash 3.2 and zsh as well as any other sh.
-# shellcheck disable=SC2154 # helper, limit_file and kept are the sourcing script's
+# shellcheck disable=SC2154 # limit_file and kept are the sourcing script's
 
 # Puts back the limit kept in $kept, or sets $kept aside; nothing to do without it.
-# install.sh puts it back through `tamso-helper setlimit`, which checks it, replaces the
-# limit file atomically, flushes it and applies it at once, as the daemon it starts
-# will. uninstall.sh ("rename") renames it back over the limit instead: a pass at the
-# kept limit could pause charging again, with no daemon left to resume it.
 put_back_kept() {
   [ -f "$kept" ] || return 0
   # A limit and its newline are four bytes at most; wc pads its number on a Mac.
@@ -34,13 +34,9 @@ put_back_kept() {
   case $kept_limit in
   [2-9][0-9] | 100)
     say "   putting the stored limit $kept_limit, kept in $kept, back"
-    if [ "${1:-}" = rename ]; then
-      run mv -f "$kept" "$limit_file" || die "cannot rename $kept to $limit_file"
-    else
-      run "$helper" setlimit "$kept_limit" ||
-        die "cannot put the stored limit back: setlimit failed; it stays in $kept"
-      run rm -f "$kept" || die "cannot remove $kept"
-    fi
+    # Readable by every user, as setlimit leaves it, whatever made the kept file.
+    run chmod -h 0644 "$kept" && run mv -f "$kept" "$limit_file" ||
+      die "cannot rename $kept to $limit_file"
     ;;
   *)
     kept_start=$(head -c 16 "$kept" | tr -c '[:print:]' '?')

@@ -36,7 +36,8 @@ ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 # daemon-prints says, one line a print ("running PID", "exited STATUS", "killed SIGNAL",
 # "scheduled" for a job launchd has yet to start, or "garbled", an answer without a
 # state), the last line holding for every later print; the stop's line is "garbled"
-# with the file garble-after-kill.
+# with the file garble-after-kill. With the file linger, a job booted out stays loaded,
+# and a daemon sent SIGTERM running, for two more prints.
 FAKE_LAUNCHCTL = r"""#!/bin/sh
 state=${FAKE_STATE:?}
 . "$state/record.sh"
@@ -59,6 +60,11 @@ case $job in
 esac
 case $1 in
 print)
+  if [ -s "$state/unloading-$job" ]; then
+    left=$(($(cat "$state/unloading-$job") - 1))
+    echo "$left" >"$state/unloading-$job"
+    [ "$left" -gt 0 ] || rm -f "$state/loaded-$job" "$state/unloading-$job"
+  fi
   [ -e "$state/loaded-$job" ] || { echo "Could not find service \"$2\"" >&2; exit 113; }
   now="running 412"
   if [ "$job" = @LABEL@ ] && [ -s "$state/daemon-prints" ]; then
@@ -111,12 +117,16 @@ bootout | kill)
     { echo "Could not kill service: 5: Input/output error" >&2; exit 5; }
   [ "$1" = bootout ] && [ -e "$state/refuse-bootout-$job" ] &&
     { echo "Boot-out failed: 5: Input/output error" >&2; exit 5; }
-  [ "$1" = bootout ] && rm -f "$state/loaded-$job" "$state/daemon-prints"
+  [ "$1" = bootout ] && rm -f "$state/daemon-prints" &&
+    if [ -e "$state/linger" ]; then echo 3 >"$state/unloading-$job"; else
+      rm -f "$state/loaded-$job"; fi
   if [ "$job" = @LABEL@ ]; then
     [ -e "$state/stuck" ] || echo 0 >"$state/inhibited"
     [ "$1" = kill ] && echo "exited $([ -e "$state/stuck" ] && echo 1 || echo 0)" \
       >"$state/daemon-prints"
     [ "$1" = kill ] && [ -e "$state/garble-after-kill" ] && echo garbled >"$state/daemon-prints"
+    [ "$1" = kill ] && [ -e "$state/linger" ] &&
+      printf 'running 412\nrunning 412\nexited 0\n' >"$state/daemon-prints"
   fi
   ;;
 kickstart)
@@ -369,8 +379,7 @@ class Install(ScriptTestCase):
     done = self.run_script("install.sh")
     self.assert_succeeded(done)
     n = len(self.installed)
-    self.assertEqual(self.calls(), [(words, n) for words in
-                                    ["tamso-helper setlimit 80", *self.LOAD, *self.CHECK]])
+    self.assertEqual(self.calls(), [(words, n) for words in self.LOAD + self.CHECK])
     self.assertEqual(sorted(p.name for p in old.iterdir()), ["tamso-helper"])
     self.assertEqual([(staged(self.stage, LOG).read_text()),
                       (old / "tamso-helper/tamso-helper.log.1.bz2").read_text()],
@@ -421,10 +430,18 @@ class Install(ScriptTestCase):
              "TERM just after the daemon's bootstrap": (f"bootstrap system {plist}", "TERM"),
              "INT just after the stop that proves a write": (f"kill SIGTERM {SERVICE}",
                                                              "INT"),
-             "KILL just after the daemon's bootout": (f"bootout {SERVICE}", "KILL")}
+             "KILL just after the daemon's bootout": (f"bootout {SERVICE}", "KILL"),
+             # The job still stopping when the signal comes.
+             "TERM during the daemon's bootout": (f"bootout {SERVICE}", "TERM linger"),
+             "INT during the stop that proves a write": (f"kill SIGTERM {SERVICE}",
+                                                         "INT linger")}
     for name, (call, signal) in cases.items():
       with self.subTest(name):
         self.set_state(loaded=True)
+        signal, _, linger = signal.partition(" ")
+        (self.state / "linger").unlink(missing_ok=True)
+        if linger:
+          (self.state / "linger").touch()
         (self.state / "signal-after").write_text(f"{call}\n{signal}\n")
         done = self.run_script("install.sh")
         self.calls()
@@ -517,6 +534,9 @@ class InstallCheck(ScriptTestCase):
         "restarted between the looks": (
             ["running 412", "running 412", "killed 9", "running 413"], 81, 0, "", 0, 1, 2,
             ["does not stay running", "(pid 412) was killed by signal 9 (Killed: 9)"]),
+        "gone by the stop that proves a write": (
+            ["running 412"] * 22 + ["exited 0"], 81, 0, "", 0, 1, 21,
+            ["the daemon was not running when its stop was to prove a write"]),
         "launchd's answer unreadable after the stop": (["running 412"], 81, 0, "", 0, 1, 21, [
             "cannot read launchd's view of org.tamso.helper", "something else"]),
         "the firmware refuses writes": (["running 412"], 81, 0, "", 0, 1, 21, [
@@ -758,8 +778,12 @@ done
     logs.parent.chmod(0o777)
     os.link(victim, logs.parent / "tamso-helper.log")
     (logs / "tamso-helper.log").unlink()
+    # And an archive of its own, which it could go on writing once moved in.
+    (logs.parent / "tamso-helper.log.1.bz2").write_text("BZh9")
+    os.chown(logs.parent / "tamso-helper.log.1.bz2", 65534, 65534)
     self.assert_succeeded(self.run_script("install.sh"))
     self.assertEqual((stat.S_IMODE(victim.stat().st_mode), victim.stat().st_nlink), (0o600, 1))
+    self.assertFalse((logs / "tamso-helper.log.1.bz2").exists())
     self.assertEqual((logs.stat().st_uid, stat.S_IMODE(logs.stat().st_mode)), (0, 0o755))
 
   def test_a_plain_install_still_succeeds(self):
@@ -1386,6 +1410,13 @@ class RotateRefusalsAndLock(RotateTestCase):
         before = snapshot(self.stage)
         self.assert_one_line(self.run_script("rotate"), 1, f"{self.log.parent} {words}")
         self.assertEqual((self.calls(), snapshot(self.stage)), ([], before))
+
+  def test_a_run_by_another_path_than_the_installed_one_is_refused(self):
+    # Another run could not tell it by its command line.
+    self.rotation_due()
+    before = snapshot(self.stage)
+    self.assert_one_line(self.run_script(str(self.scripts / "rotate")), 1, "run it as")
+    self.assertEqual((self.calls(), snapshot(self.stage)), ([], before))
 
   def test_something_else_at_the_lock_path_is_refused(self):
     victim = self.tmp / "victim"
