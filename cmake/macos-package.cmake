@@ -10,7 +10,8 @@
 #
 # stages the payload in WORK_DIR/root and the package's scripts in WORK_DIR/scripts
 # (WORK_DIR is emptied first), then, with PACKAGE, builds the package there with
-# pkgbuild and productbuild, which only a Mac has. The stored limit is never in the
+# pkgbuild and productbuild, which only a Mac has (cmake/macos-pkgbuild.cmake, which a
+# release runs alone on the payload it was handed). The stored limit is never in the
 # payload, so an upgrade keeps it.
 cmake_minimum_required(VERSION 3.25)
 
@@ -53,23 +54,4 @@ file(COPY "${root}${prefix}/${SCRIPTS_DIR}/launchd.sh" "${root}${prefix}/${SCRIP
 if("${PACKAGE}" STREQUAL "")
   return()
 endif()
-foreach(var VERSION IDENTIFIER ARCH PKGBUILD PRODUCTBUILD)
-  if("${${var}}" STREQUAL "")
-    message(FATAL_ERROR "macos-package: set ${var} to build ${PACKAGE}")
-  endif()
-endforeach()
-# --ownership recommended: every file and folder of the payload is root:wheel on the
-# Mac, whoever built it. The package is not signed.
-set(component "${WORK_DIR}/components/${IDENTIFIER}.pkg")
-execute_process(
-  COMMAND "${PKGBUILD}" --root "${root}" --install-location / --scripts "${scripts}"
-          --identifier "${IDENTIFIER}" --version "${VERSION}" --ownership recommended
-          "${component}"
-  COMMAND_ERROR_IS_FATAL ANY)
-configure_file("${SOURCE_DIR}/dist/pkg/distribution.xml.in"
-  "${WORK_DIR}/distribution.xml" @ONLY)
-file(REMOVE "${PACKAGE}")
-execute_process(
-  COMMAND "${PRODUCTBUILD}" --distribution "${WORK_DIR}/distribution.xml"
-          --package-path "${WORK_DIR}/components" "${PACKAGE}"
-  COMMAND_ERROR_IS_FATAL ANY)
+include("${CMAKE_CURRENT_LIST_DIR}/macos-pkgbuild.cmake")
