@@ -131,6 +131,12 @@ void say(const std::string &line)
 	changes++;
 }
 
+void note(const std::string &line)
+{
+	printf("   %s\n", line.c_str());
+	fflush(stdout);
+}
+
 int changes_made()
 {
 	return changes;
@@ -307,6 +313,18 @@ int present(const place &dir, const char *name)
 	if (fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
 		return 1;
 	return errno == ENOENT ? 0 : -1;
+}
+
+int remove_name(const place &dir, const char *name, bool quiet)
+{
+	std::string path = joined(dir.path, name);
+	if (unlinkat(dir.fd, name, 0) == 0)
+		say(path + ": removed");
+	else if (errno != ENOENT)
+		return failed(path, "cannot be removed");
+	else if (!quiet)
+		note(path + ": not there");
+	return 0;
 }
 
 int lock_logs(const place &logs, bool wait, int *fd)

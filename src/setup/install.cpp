@@ -398,7 +398,7 @@ int setup_limit_keep()
 		return 1;
 	std::string path = dir.path + "/" + names::limit;
 	if (result == 1 || limit == -1) {
-		say("no limit is stored");
+		note("no limit is stored");
 		result = 0;
 	} else if (kept != -1) {
 		result = refuse({dir.path + "/" + names::limit_kept,
@@ -425,11 +425,9 @@ int setup_limit_forget()
 		return 1;
 	std::string path = shown(std::string(names::limit_parent) + "/" + names::limit_folder + "/" + names::limit);
 	if (result == 1 || limit == -1)
-		say(path + ": not there");
-	else if (unlinkat(dir.fd, names::limit, 0) == -1)
-		result = failed(path, "cannot be removed");
+		note(path + ": not there");
 	else
-		say(path + ": removed");
+		result = remove_name(dir, names::limit, false);
 	for (int fd : {limit, kept})
 		if (fd != -1)
 			close(fd);

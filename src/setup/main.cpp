@@ -4,13 +4,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "setup/setup.h"
 
 namespace {
 
+// Each subcommand, with its option where it takes one.
 struct subcommand {
 	const char *name;
 	int (*run)();
@@ -26,6 +27,12 @@ const subcommand subcommands[] = {
     {"limit-restore", [] { return setup_limit(true); }},
     {"limit-keep", setup_limit_keep},
     {"limit-forget", setup_limit_forget},
+    {"link", setup_link},
+    {"remove", setup_remove},
+    {"remove-limit", [] { return setup_remove_limit(false); }},
+    {"remove-limit --keep", [] { return setup_remove_limit(true); }},
+    {"remove-scripts", setup_remove_scripts},
+    {"rotate", setup_rotate},
 };
 
 int usage()
@@ -43,10 +50,13 @@ int main(int argc, char **argv)
 {
 	// A full disk or a log under `ulimit -f` fails the write, said like any failure.
 	signal(SIGXFSZ, SIG_IGN);
-	if (argc != 2)
+	if (argc < 2 || argc > 3)
 		return usage();
+	std::string name = argv[1];
+	if (argc == 3)
+		name = name + " " + argv[2];
 	for (const subcommand &command : subcommands) {
-		if (strcmp(argv[1], command.name) != 0)
+		if (name != command.name)
 			continue;
 		if (geteuid() != 0) {
 			fprintf(stderr, "tamso-setup: must run as root\n");

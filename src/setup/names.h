@@ -11,7 +11,10 @@ namespace names {
 inline constexpr const char *prefix = TAMSO_SETUP_PREFIX;
 inline constexpr const char *bin_dir = TAMSO_SETUP_BINDIR;
 inline constexpr const char *man8_dir = TAMSO_SETUP_MANDIR "/man8";
-// What launchd runs, the scripts, the tool and the manual page's own file.
+// What launchd runs, the scripts, the tool and the manual page's own file: the folder
+// libexec_folder in libexec_parent.
+inline constexpr const char *libexec_parent = TAMSO_SETUP_LIBEXECDIR;
+inline constexpr const char *libexec_folder = "tamso-helper";
 inline constexpr const char *libexec_dir = TAMSO_SETUP_LIBEXECDIR "/tamso-helper";
 // Targets of the links in bin_dir and man8_dir, relative to those folders.
 inline constexpr const char *program_target = TAMSO_SETUP_PROGRAM_TARGET;

@@ -16,6 +16,8 @@ std::string shown(const std::string &path);
 // One line on standard output, indented, for each change; the count so far.
 void say(const std::string &line);
 int changes_made();
+// The same for what was found and left as it was.
+void note(const std::string &line);
 
 // What was found where, for a refusal.
 struct finding {
@@ -63,6 +65,10 @@ int make_file(const place &dir, const char *name, mode_t mode, int *fd);
 
 // Whether something (a link included) is at `name` in `dir`; -1 when it cannot be told.
 int present(const place &dir, const char *name);
+
+// Removes `name` from `dir`, saying so, or that it was not there unless `quiet`; 0, or
+// -1 after saying why.
+int remove_name(const place &dir, const char *name, bool quiet);
 
 // Takes the exclusive lock on the logs' lock file in `logs` (made 0600 when missing; it
 // must be root's plain single-linked file), blocking or not. 0 with *fd; 1 when another
