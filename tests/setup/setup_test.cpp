@@ -15,7 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 using spoil = std::function<void(const std::string &)>;
@@ -85,7 +86,8 @@ void end(pid_t pid)
 	waitpid(pid, nullptr, 0);
 }
 
-class Setup : public testing::Test {
+class Setup : public testing::Test
+{
 protected:
 	std::vector<std::string> roots;
 	std::string root;
@@ -115,11 +117,12 @@ protected:
 		roots.push_back(root);
 		setenv("TAMSO_ROOT", root.c_str(), 1);
 		setenv("SIMMAC_ROOT", root.c_str(), 1);
-		for (const char *folder : {"usr/local/libexec/tamso-helper", "Library/LaunchDaemons",
-		                           "Library/Application Support", "private/var/log"})
+		for (const char *folder :
+		     {"usr/local/libexec/tamso-helper", "Library/LaunchDaemons",
+		      "Library/Application Support", "private/var/log"})
 			fs::create_directories(at(folder));
-		for (const char *file : {"tamso-helper", "tamso-setup", "install.sh", "uninstall.sh",
-		                         "launchd.sh", "tamso-helper.8"})
+		for (const char *file : {"tamso-helper", "tamso-setup", "install.sh",
+		                         "uninstall.sh", "launchd.sh", "tamso-helper.8"})
 			put(at("usr/local/libexec/tamso-helper/") + file, "x");
 		for (const char *file : {"org.tamso.helper.plist", "org.tamso.helper.rotate.plist"})
 			put(at("Library/LaunchDaemons/") + file, "x");
@@ -136,10 +139,11 @@ protected:
 
 	outcome run(const std::string &arguments) const
 	{
-		int status = system((std::string(TAMSO_SETUP) + " " + arguments + " >" + root + ".out 2>" +
-		                     root + ".err")
+		int status = system((std::string(TAMSO_SETUP) + " " + arguments + " >" + root +
+		                     ".out 2>" + root + ".err")
 		                        .c_str());
-		return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(root + ".out"), slurp(root + ".err")};
+		return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(root + ".out"),
+		        slurp(root + ".err")};
 	}
 };
 
@@ -151,9 +155,13 @@ TEST_F(Setup, RefusesAChainFolderOrFileAnotherAccountCouldChange)
 		const char *found; // null: accepted
 	} rows[] = {
 	    {"link", "usr/local/libexec/tamso-helper",
-	     [](auto &p) { fs::rename(p, p + ".real"), fs::create_directory_symlink("tamso-helper.real", p); },
+	     [](auto &p) {
+		     fs::rename(p, p + ".real"),
+		         fs::create_directory_symlink("tamso-helper.real", p);
+	     },
 	     "is a symbolic link"},
-	    {"renamed", "usr/local/libexec/tamso-helper", [](auto &p) { fs::rename(p, p + ".old"); }, "is missing"},
+	    {"renamed", "usr/local/libexec/tamso-helper",
+	     [](auto &p) { fs::rename(p, p + ".old"); }, "is missing"},
 	    {"other owner", "usr/local", [](auto &p) { chown(p.c_str(), 65534, 0); },
 	     "is owned by uid 65534, not by root"},
 	    {"group write", "usr", [](auto &p) { chown(p.c_str(), 0, 20), chmod(p.c_str(), 0775); },
@@ -161,7 +169,8 @@ TEST_F(Setup, RefusesAChainFolderOrFileAnotherAccountCouldChange)
 	    {"wheel's write", "usr", [](auto &p) { chmod(p.c_str(), 0775); }, nullptr},
 	    {"world write", "Library/LaunchDaemons", [](auto &p) { chmod(p.c_str(), 0757); },
 	     "is writable by others"},
-	    {"the staged root", "", [](auto &p) { chmod(p.c_str(), 0777); }, "is writable by others"},
+	    {"the staged root", "", [](auto &p) { chmod(p.c_str(), 0777); },
+	     "is writable by others"},
 	    {"ACL", "Library", allow_nobody, "has an ACL entry that lets uid "},
 	    {"second hard link", "Library/LaunchDaemons/org.tamso.helper.plist",
 	     [](auto &p) { fs::create_hard_link(p, p + ".other"); }, "has 2 hard links"},
@@ -180,7 +189,8 @@ TEST_F(Setup, RefusesAChainFolderOrFileAnotherAccountCouldChange)
 		}
 		EXPECT_EQ(done.status, 1);
 		EXPECT_EQ(done.out, "");
-		EXPECT_EQ(done.err.rfind("tamso-setup: " + at(r.path) + ": " + r.found, 0), 0u) << done.err;
+		EXPECT_EQ(done.err.rfind("tamso-setup: " + at(r.path) + ": " + r.found, 0), 0u)
+		    << done.err;
 		EXPECT_TRUE(done.err.ends_with("; nothing changed\n")) << done.err;
 		struct stat st;
 		if (stat(at("usr/local/libexec/tamso-helper/tamso-helper").c_str(), &st) == 0) {
@@ -204,10 +214,12 @@ TEST_F(Setup, PutsAKeptLimitBackOnlyWhenItIsOneAndNoneWasStoredSince)
 	    {"a NUL byte", "limit-restore", std::string("8\0000\n", 4), "100\n", nullptr, aside},
 	    {"a limit set since", "limit", "80\n", "70\n", nullptr, aside},
 	    {"a link", "limit-restore", "80\n", "100\n",
-	     [](auto &p) { fs::rename(p, p + ".target"), fs::create_symlink(p + ".target", p); }, refused},
+	     [](auto &p) { fs::rename(p, p + ".target"), fs::create_symlink(p + ".target", p); },
+	     refused},
 	    {"a second hard link", "limit-restore", "80\n", "100\n",
 	     [](auto &p) { fs::create_hard_link(p, p + ".other"); }, refused},
-	    {"another owner's", "limit", "80\n", "100\n", [](auto &p) { chown(p.c_str(), 65534, 0); }, refused},
+	    {"another owner's", "limit", "80\n", "100\n",
+	     [](auto &p) { chown(p.c_str(), 65534, 0); }, refused},
 	    {"kept again over a hard link", "limit-keep", "80\n", "70\n",
 	     [](auto &p) { fs::create_hard_link(p, p + ".other"); }, refused},
 	};
@@ -223,9 +235,13 @@ TEST_F(Setup, PutsAKeptLimitBackOnlyWhenItIsOneAndNoneWasStoredSince)
 			r.make(folder + "limit.kept");
 		outcome done = run(r.command);
 		EXPECT_EQ(done.status, r.expected == refused ? 1 : 0) << done.err;
-		EXPECT_EQ(slurp(folder + "limit"), r.expected == back ? r.kept : r.limit ? r.limit : "");
-		EXPECT_EQ(slurp(folder + "limit.kept.refused.1"), r.expected == aside ? r.kept : "");
-		EXPECT_EQ(fs::exists(fs::symlink_status(folder + "limit.kept")), r.expected == refused);
+		EXPECT_EQ(slurp(folder + "limit"), r.expected == back ? r.kept
+		                                   : r.limit          ? r.limit
+		                                                      : "");
+		EXPECT_EQ(slurp(folder + "limit.kept.refused.1"),
+		          r.expected == aside ? r.kept : "");
+		EXPECT_EQ(fs::exists(fs::symlink_status(folder + "limit.kept")),
+		          r.expected == refused);
 		if (r.expected == refused) {
 			EXPECT_TRUE(done.err.ends_with("; nothing changed\n")) << done.err;
 		}
@@ -261,7 +277,8 @@ TEST_F(Setup, RotatesUnlessAnotherRunOfRootsHoldsTheLock)
 		if (holder != -1 && !r.holder_dies)
 			end(holder);
 		EXPECT_EQ(done.status, r.status) << done.err;
-		EXPECT_EQ(fs::file_size(logs + "tamso-helper.log"), r.rotated ? 0u : content.size());
+		EXPECT_EQ(fs::file_size(logs + "tamso-helper.log"),
+		          r.rotated ? 0u : content.size());
 		EXPECT_EQ(slurp(logs + "tamso-helper.log.0"), r.rotated ? content : "");
 	}
 }
@@ -316,7 +333,7 @@ TEST_F(Setup, LinksTheCommandOnlyIntoAFolderRootsAlone)
 {
 	struct row {
 		const char *name;
-		uid_t bin_owner; // 1: no bin yet
+		uid_t bin_owner;     // 1: no bin yet
 		const char *earlier; // a plain file there before, or null
 		bool linked;
 	} rows[] = {
@@ -336,12 +353,16 @@ TEST_F(Setup, LinksTheCommandOnlyIntoAFolderRootsAlone)
 		EXPECT_EQ(done.status, 0) << done.err;
 		EXPECT_EQ(fs::is_symlink(command), r.linked);
 		if (r.linked) {
-			EXPECT_EQ(fs::read_symlink(command), "../libexec/tamso-helper/tamso-helper");
+			EXPECT_EQ(fs::read_symlink(command),
+			          "../libexec/tamso-helper/tamso-helper");
 			continue;
 		}
-		EXPECT_NE(done.out.find("the command was not linked: " + bin + " is owned by uid 65534, "
-			                        "not by root; run " + at("usr/local/libexec/tamso-helper/tamso-helper")),
-			          std::string::npos) << done.out;
+		EXPECT_NE(done.out.find("the command was not linked: " + bin +
+		                        " is owned by uid 65534, "
+		                        "not by root; run " +
+		                        at("usr/local/libexec/tamso-helper/tamso-helper")),
+		          std::string::npos)
+		    << done.out;
 		if (r.earlier != nullptr && !r.linked) {
 			EXPECT_EQ(slurp(command), r.earlier);
 		}
