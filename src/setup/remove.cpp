@@ -8,8 +8,7 @@
 
 #include "setup/names.h"
 
-namespace
-{
+namespace {
 
 struct link_spec {
 	const char *folder; // below the prefix
