@@ -65,7 +65,7 @@ int main(int argc, char **argv)
 			return 1;
 		}
 		set_places(getenv("TAMSO_ROOT"), getenv("TAMSO_PREFIX"));
-		return command.run();
+		return command.run() == -1 ? 1 : 0;
 	}
 	return usage();
 }

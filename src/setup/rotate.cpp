@@ -85,20 +85,21 @@ int setup_rotate()
 	struct stat st;
 	int result = open_chain(std::string(names::log_parent) + "/" + names::log_folder, false,
 	                        &logs, &found);
-	if (result != 0)
-		return result == 1 ? 0
-		                   : (refuse(found), 1); // no logs' folder yet: nothing to rotate
+	if (result == -1)
+		return refuse(found);
+	if (result == 1)
+		return 0; // no logs' folder yet: the install makes it
 	result = lock_logs(logs, false, &lock);
 	if (result != 0)
-		return result == 1 ? 0 : 1; // another run rotates now
+		return result == 1 ? 0 : -1; // another run rotates now
 	result = open_file(logs, names::log, O_RDWR, true, &log, &found);
 	if (result == -1)
-		return refuse(found), 1;
+		return refuse(found);
 	if (result == 1)
 		return 0; // no log yet
 	if (fstat(log.fd, &st) == -1)
-		return failed(log.path, "cannot be examined"), 1;
+		return failed(log.path, "cannot be examined");
 	if (st.st_size < names::rotate_at)
 		return 0; // still below its cap
-	return rotate_log(logs, log) == -1 ? 1 : 0;
+	return rotate_log(logs, log);
 }
