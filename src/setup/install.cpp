@@ -50,7 +50,8 @@ int open_files(const place &dir, const file_list &list, bool needed, std::vector
 	files->resize(list.size());
 	for (size_t i = 0; i < list.size(); i++) {
 		finding found{dir / list[i].name, "is missing"};
-		int result = open_file(dir, list[i].name, O_RDONLY, false, &(*files)[i], &found);
+		int result =
+		    open_file(dir, list[i].name, O_RDONLY, any_owner, &(*files)[i], &found);
 		if (result == -1 || (result == 1 && needed))
 			return refuse(found);
 	}
@@ -115,7 +116,7 @@ int open_limit_folder(place *dir, std::vector<place> *files)
 		return result == 1 ? 1 : refuse(found);
 	files->resize(2);
 	for (int i = 0; i < 2; i++)
-		if (open_file(*dir, i == 0 ? names::limit : names::limit_kept, O_RDONLY, true,
+		if (open_file(*dir, i == 0 ? names::limit : names::limit_kept, O_RDONLY, roots,
 		              &(*files)[i], &found) == -1)
 			return refuse(found);
 	return 0;
@@ -189,7 +190,7 @@ int setup_begin()
 	finding found;
 	if (open_checked(libexec_path(), false, true, &dir) != 0)
 		return -1;
-	int result = open_file(dir, names::unfinished, O_RDONLY, true, &marker, &found);
+	int result = open_file(dir, names::unfinished, O_RDONLY, roots, &marker, &found);
 	if (result == 0)
 		printf("install.sh: found a half-finished install (an earlier run was stopped "
 		       "before its end, %s): this run puts everything right\n",
@@ -261,7 +262,7 @@ int setup_logs()
 	// The logs launchd opens, made here so that they have their owner and mode at once.
 	for (const char *name : {names::log, names::rotate_log}) {
 		place log;
-		int result = open_file(logs, name, O_RDONLY, true, &log, &found);
+		int result = open_file(logs, name, O_RDONLY, roots, &log, &found);
 		if (result == -1)
 			return refuse(found);
 		if (result == 0 && set_owner_mode(log, 0644, false) == -1)
