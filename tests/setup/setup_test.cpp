@@ -44,11 +44,11 @@ void shell(const std::string &command)
 	ASSERT_EQ(system(command.c_str()), 0) << command;
 }
 
-// An ACL entry that lets nobody write, the platform's own way.
+// An ACL entry on a folder that lets nobody add and remove files, the platform's own way.
 void allow_nobody(const std::string &path)
 {
 #ifdef __APPLE__
-	shell("chmod +a 'nobody allow write,add_file' '" + path + "'");
+	shell("chmod +a 'nobody allow add_file,delete_child' '" + path + "'");
 #else
 	shell("setfacl -m u:nobody:rwx '" + path + "'");
 #endif
