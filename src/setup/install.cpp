@@ -26,6 +26,7 @@ const file_list libexec_files = {{names::program, 0755},           {names::tool,
                                  {names::install_script, 0755},    {names::uninstall_script, 0755},
                                  {names::launchd_functions, 0644}, {names::manpage, 0644}};
 const file_list plists = {{names::daemon_plist, 0644}, {names::rotate_plist, 0644}};
+const file_list limit_files = {{names::limit, 0644}, {names::limit_kept, 0644}};
 // The names the logs' folder may hold.
 const file_list log_files = {{names::log, 0644},
                              {names::log_archive_0, 0644},
@@ -153,8 +154,7 @@ int restore_kept(const place &dir, const place &limit, const place &kept)
 	}
 	if (renameat(dir.fd, names::limit_kept, dir.fd, aside.c_str()) == -1)
 		return failed(kept.path, "cannot be set aside");
-	say((value == -1 ? kept.path + " holds no limit from 20 to 100 (" +
-	                       std::to_string(text.size()) + " bytes)"
+	say((value == -1 ? kept.path + " holds no limit from 20 to 100"
 	                 : kept.path + " keeps " + std::to_string(value) +
 	                       ", but a limit was stored since") +
 	    ": the stored limit stays as it is, and the kept file is set aside as " +
@@ -171,7 +171,7 @@ int setup_preflight()
 		const file_list &files;
 	} folders[] = {{libexec_path(), libexec_files},
 	               {names::launchdaemons_dir, plists},
-	               {limit_path(), {{names::limit, 0}, {names::limit_kept, 0}}},
+	               {limit_path(), limit_files},
 	               {std::string(names::log_parent) + "/" + names::log_folder, log_files}};
 	for (const auto &each : folders) {
 		place dir;
