@@ -215,7 +215,7 @@ int open_folder(const place &parent, const char *name, bool make, place *dir, fi
 		return 1;
 	}
 	auto problem = [](int folder, int) { return folder_problem(folder); };
-	return checked(fd, parent.fd, name, parent / name, problem, false, dir, found);
+	return checked(fd, parent.fd, name, parent / name, problem, 0, dir, found);
 }
 
 int open_chain(const std::string &path, bool make, place *dir, finding *found)
@@ -224,7 +224,7 @@ int open_chain(const std::string &path, bool make, place *dir, finding *found)
 	std::string top = root_path.empty() ? "/" : root_path;
 	place at;
 	auto problem = [](int folder, int) { return folder_problem(folder); };
-	if (checked(open(top.c_str(), folder_flags), AT_FDCWD, top.c_str(), top, problem, false,
+	if (checked(open(top.c_str(), folder_flags), AT_FDCWD, top.c_str(), top, problem, 0,
 	            &at, found) == -1)
 		return -1;
 	for (size_t start = 0, end; start < path.size(); start = end + 1) {
