@@ -109,14 +109,15 @@ int read_start(const place &file, std::string *text)
 }
 
 // Opens the limit's folder (never made here), and in it `limit` and `limit.kept` when
-// there, each checked. 0, 1 when the folder is missing, -1 (said).
+// there, each checked. 0, 1 when the folder or its parent is missing, -1 (said).
 int open_limit_folder(place *dir, std::vector<place> *files)
 {
 	place parent;
 	finding found;
-	if (open_checked(names::limit_parent, false, true, &parent) != 0)
-		return -1;
-	int result = open_folder(parent, names::limit_folder, false, dir, &found);
+	int result = open_checked(names::limit_parent, false, false, &parent);
+	if (result != 0)
+		return result;
+	result = open_folder(parent, names::limit_folder, false, dir, &found);
 	if (result != 0)
 		return result == 1 ? 1 : refuse(found);
 	files->resize(2);
@@ -288,7 +289,7 @@ int setup_limit(bool restore_only)
 		// A folder made here is wheel's: setlimit's would take its parent's group.
 		place parent;
 		finding found;
-		if (open_checked(names::limit_parent, false, true, &parent) != 0)
+		if (open_checked(names::limit_parent, true, true, &parent) != 0)
 			return -1;
 		return open_folder(parent, names::limit_folder, true, &dir, &found) == 0
 		           ? 0
