@@ -380,4 +380,31 @@ TEST_F(Setup, LinksTheCommandOnlyIntoAFolderRootsAlone)
 	}
 }
 
+TEST_F(Setup, AnUninstallAfterAnInstallLeavesOnlyWhatIsNotOurs)
+{
+	stage();
+	for (const char *step : {"preflight", "begin", "own", "logs", "limit", "link", "finish"})
+		ASSERT_EQ(run(step).status, 0) << step;
+	std::string manpage = at("usr/local/share/man/man8/tamso-helper.8");
+	fs::remove(manpage);
+	fs::create_symlink("elsewhere", manpage);
+	for (const char *step : {"remove", "remove-limit", "remove-scripts"}) {
+		outcome done = run(step);
+		EXPECT_EQ(done.status, 0) << step << done.err;
+		if (std::string(step) == "remove") {
+			EXPECT_NE(done.out.find(manpage + ": left as it is (a link to elsewhere"),
+			          std::string::npos)
+			    << done.out;
+		}
+	}
+	std::vector<std::string> left;
+	for (const auto &entry : fs::recursive_directory_iterator(root))
+		if (!fs::is_directory(fs::symlink_status(entry.path())))
+			left.push_back(entry.path());
+	EXPECT_EQ(left, std::vector<std::string>{manpage});
+	for (const char *folder : {"usr/local/libexec/tamso-helper", "private/var/log/tamso-helper",
+	                           "Library/Application Support/Tamso"})
+		EXPECT_FALSE(fs::exists(at(folder))) << folder;
+}
+
 } // namespace
