@@ -44,15 +44,15 @@ std::string limit_path()
 	return std::string(names::limit_parent) + "/" + names::limit_folder;
 }
 
-// Opens and checks the files of `list` in `dir` that are there (all must be, when
-// `needed`), into *files in order (a closed place for one not there). 0, or -1 (said).
-int open_files(const place &dir, const file_list &list, bool needed, std::vector<place> *files)
+// Opens and checks by `rules` the files of `list` in `dir` that are there (all must be,
+// when `needed`), into *files in order (a closed place for one not there). 0, or -1 (said).
+int open_files(const place &dir, const file_list &list, bool needed, int rules,
+               std::vector<place> *files)
 {
 	files->resize(list.size());
 	for (size_t i = 0; i < list.size(); i++) {
 		finding found{dir / list[i].name, "is missing"};
-		int result =
-		    open_file(dir, list[i].name, O_RDONLY, any_owner, &(*files)[i], &found);
+		int result = open_file(dir, list[i].name, O_RDONLY, rules, &(*files)[i], &found);
 		if (result == -1 || (result == 1 && needed))
 			return refuse(found);
 	}
@@ -167,20 +167,24 @@ int restore_kept(const place &dir, const place &limit, const place &kept)
 
 int setup_preflight()
 {
+	// The logs' step removes what in their folder has other names, and the rotation
+	// minds none of the log's: no reason to stop a package there.
 	struct {
 		std::string folder;
 		const file_list &files;
-	} folders[] = {{libexec_path(), libexec_files},
-	               {names::launchdaemons_dir, plists},
-	               {limit_path(), limit_files},
-	               {std::string(names::log_parent) + "/" + names::log_folder, log_files}};
+		int rules;
+	} folders[] = {
+	    {libexec_path(), libexec_files, any_owner},
+	    {names::launchdaemons_dir, plists, any_owner},
+	    {limit_path(), limit_files, any_owner},
+	    {std::string(names::log_parent) + "/" + names::log_folder, log_files, any_links}};
 	for (const auto &each : folders) {
 		place dir;
 		std::vector<place> files;
 		int result = open_checked(each.folder, false, false, &dir);
 		// A folder not there yet ends its walk: the installer makes it.
 		if (result == -1 ||
-		    (result == 0 && open_files(dir, each.files, false, &files) == -1))
+		    (result == 0 && open_files(dir, each.files, false, each.rules, &files) == -1))
 			return -1;
 	}
 	printf("preflight: the folders of %s, %s, %s and %s are root's alone\n",
@@ -222,8 +226,8 @@ int setup_own()
 	std::vector<place> in_libexec, in_daemons;
 	if (open_checked(libexec_path(), false, true, &libexec) != 0 ||
 	    open_checked(names::launchdaemons_dir, false, true, &daemons) != 0 ||
-	    open_files(libexec, libexec_files, true, &in_libexec) == -1 ||
-	    open_files(daemons, plists, true, &in_daemons) == -1 ||
+	    open_files(libexec, libexec_files, true, any_owner, &in_libexec) == -1 ||
+	    open_files(daemons, plists, true, any_owner, &in_daemons) == -1 ||
 	    set_owner_mode(libexec, 0755, true) == -1)
 		return -1;
 	for (size_t i = 0; i < in_libexec.size(); i++)
