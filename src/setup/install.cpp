@@ -1,0 +1,340 @@
+// The install's file steps: the check before anything is laid down, the marker of an
+// install under way, the installed files given to root, the logs' folder, and the
+// stored limit's folder with a limit kept aside by an uninstall put back.
+#include "setup/setup.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "power/limit.h"
+#include "setup/names.h"
+
+namespace {
+
+struct installed_file {
+	const char *name;
+	mode_t mode;
+};
+
+using file_list = std::vector<installed_file>;
+
+const file_list libexec_files = {{names::program, 0755},           {names::tool, 0755},
+                                 {names::install_script, 0755},    {names::uninstall_script, 0755},
+                                 {names::launchd_functions, 0644}, {names::manpage, 0644}};
+const file_list plists = {{names::daemon_plist, 0644}, {names::rotate_plist, 0644}};
+const file_list limit_files = {{names::limit, 0644}, {names::limit_kept, 0644}};
+// The names the logs' folder may hold.
+const file_list log_files = {{names::log, 0644},
+                             {names::log_archive_0, 0644},
+                             {names::log_archive_1, 0644},
+                             {names::rotate_log, 0644},
+                             {names::log_lock, 0600}};
+
+std::string libexec_path()
+{
+	return install_prefix() + "/" + names::libexec_dir;
+}
+
+std::string limit_path()
+{
+	return std::string(names::limit_parent) + "/" + names::limit_folder;
+}
+
+// Opens and checks by `rules` the files of `list` in `dir` that are there (all must be,
+// when `needed`), into *files in order (a closed place for one not there). 0, or -1 (said).
+int open_files(const place &dir, const file_list &list, bool needed, int rules,
+               std::vector<place> *files)
+{
+	files->resize(list.size());
+	for (size_t i = 0; i < list.size(); i++) {
+		finding found{dir / list[i].name, "is missing"};
+		int result = open_file(dir, list[i].name, O_RDONLY, rules, &(*files)[i], &found);
+		if (result == -1 || (result == 1 && needed))
+			return refuse(found);
+	}
+	return 0;
+}
+
+// Why the logs' folder may not keep its entry `name`, or "".
+std::string stray(const std::string &name, const struct stat &st)
+{
+	bool ours = false;
+	for (const installed_file &file : log_files)
+		ours = ours || name == file.name;
+	if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode))
+		return S_ISLNK(st.st_mode) ? "a symbolic link" : "not a plain file";
+	if (!ours)
+		return "not one of the logs";
+	if (st.st_uid != 0)
+		return "owned by uid " + std::to_string(st.st_uid);
+	// Other names of the live log and of the lock, which another account can make
+	// elsewhere, give no one a way in (as in the rotation); the lock is held by now.
+	if (name == names::log || name == names::log_lock)
+		return "";
+	return st.st_nlink != 1 ? std::to_string(st.st_nlink) + " hard links" : "";
+}
+
+// The limit a kept file holds: only digits and one final newline, read as the same
+// number by the program's own parser, 20..100; -1 for anything else.
+int kept_limit(std::string_view text)
+{
+	if (text.size() < 2 || text.size() > 4 || !text.ends_with('\n'))
+		return -1;
+	int value = 0;
+	for (char c : text.substr(0, text.size() - 1)) {
+		if (c < '0' || c > '9')
+			return -1;
+		value = value * 10 + (c - '0');
+	}
+	bool valid = value >= limit_min && value <= limit_max &&
+	             limit_from_text(text.data(), text.size()) == value;
+	return valid ? value : -1;
+}
+
+// Up to 8 bytes of the open file (more than any limit holds), or -1.
+int read_start(const place &file, std::string *text)
+{
+	char buffer[8];
+	ssize_t n;
+	while ((n = pread(file.fd, buffer, sizeof buffer, 0)) == -1 && errno == EINTR)
+		;
+	if (n == -1)
+		return failed(file.path, "cannot be read");
+	text->assign(buffer, static_cast<size_t>(n));
+	return 0;
+}
+
+// Opens the limit's folder (never made here), and in it `limit` and `limit.kept` when
+// there, each checked. 0, 1 when the folder or its parent is missing, -1 (said).
+int open_limit_folder(place *dir, std::vector<place> *files)
+{
+	place parent;
+	finding found;
+	int result = open_checked(names::limit_parent, false, false, &parent);
+	if (result != 0)
+		return result;
+	result = open_folder(parent, names::limit_folder, false, dir, &found);
+	if (result != 0)
+		return result == 1 ? 1 : refuse(found);
+	files->resize(2);
+	for (int i = 0; i < 2; i++)
+		if (open_file(*dir, i == 0 ? names::limit : names::limit_kept, O_RDONLY, roots,
+		              &(*files)[i], &found) == -1)
+			return refuse(found);
+	return 0;
+}
+
+// Puts the checked kept file back over the limit, or sets it aside; 0, or -1 (said).
+int restore_kept(const place &dir, const place &limit, const place &kept)
+{
+	std::string text, stored;
+	if (read_start(kept, &text) == -1 || (limit.fd != -1 && read_start(limit, &stored) == -1))
+		return -1;
+	int value = kept_limit(text);
+	// Only the 100 that a stopped uninstall stored gives way: any other was set since.
+	if (value != -1 && (limit.fd == -1 || stored == "100\n")) {
+		if (fchmod(kept.fd, 0644) == -1 ||
+		    renameat(dir.fd, names::limit_kept, dir.fd, names::limit) == -1)
+			return failed(kept.path, "cannot be put back");
+		say("putting the stored limit " + std::to_string(value) + ", kept in " + kept.path +
+		    ", back");
+		return 0;
+	}
+	std::string aside;
+	for (int n = 1; aside.empty(); n++) {
+		std::string name = names::limit_refused + std::to_string(n);
+		int there = present(dir, name.c_str());
+		if (there == -1)
+			return failed(dir / name.c_str(), "cannot be examined");
+		if (there == 0)
+			aside = name;
+	}
+	if (renameat(dir.fd, names::limit_kept, dir.fd, aside.c_str()) == -1)
+		return failed(kept.path, "cannot be set aside");
+	say((value == -1 ? kept.path + " holds no limit from 20 to 100"
+	                 : kept.path + " keeps " + std::to_string(value) +
+	                       ", but a limit was stored since") +
+	    ": the stored limit stays as it is, and the kept file is set aside as " +
+	    dir / aside.c_str());
+	return 0;
+}
+
+} // namespace
+
+int setup_preflight()
+{
+	// The logs' step removes what in their folder has other names, and the rotation
+	// minds none of the log's: no reason to stop a package there.
+	struct {
+		std::string folder;
+		const file_list &files;
+		int rules;
+	} folders[] = {
+	    {libexec_path(), libexec_files, any_owner},
+	    {names::launchdaemons_dir, plists, any_owner},
+	    {limit_path(), limit_files, any_owner},
+	    {std::string(names::log_parent) + "/" + names::log_folder, log_files, any_links}};
+	for (const auto &each : folders) {
+		place dir;
+		std::vector<place> files;
+		int result = open_checked(each.folder, false, false, &dir);
+		// A folder not there yet ends its walk: the installer makes it.
+		if (result == -1 ||
+		    (result == 0 && open_files(dir, each.files, false, each.rules, &files) == -1))
+			return -1;
+	}
+	printf("preflight: the folders of %s, %s, %s and %s are root's alone\n",
+	       shown(libexec_path()).c_str(), shown(names::launchdaemons_dir).c_str(),
+	       shown(names::limit_parent).c_str(), shown(names::log_parent).c_str());
+	return 0;
+}
+
+int setup_begin()
+{
+	place dir, marker;
+	finding found;
+	if (open_checked(libexec_path(), false, true, &dir) != 0)
+		return -1;
+	int result = open_file(dir, names::unfinished, O_RDONLY, roots, &marker, &found);
+	if (result == 0)
+		printf("install.sh: found a half-finished install (an earlier run was stopped "
+		       "before its end, %s): this run puts everything right\n",
+		       marker.path.c_str());
+	if (result == -1)
+		return refuse(found);
+	return result == 1 && make_file(dir, names::unfinished, 0644) == -1 ? -1 : 0;
+}
+
+int setup_finish()
+{
+	place dir;
+	if (open_checked(libexec_path(), false, true, &dir) != 0)
+		return -1;
+	// Quietly: the marker is the install's own bookkeeping.
+	if (unlinkat(dir.fd, names::unfinished, 0) == -1 && errno != ENOENT)
+		return failed(dir / names::unfinished, "cannot be removed");
+	return 0;
+}
+
+int setup_own()
+{
+	place libexec, daemons;
+	std::vector<place> in_libexec, in_daemons;
+	if (open_checked(libexec_path(), false, true, &libexec) != 0 ||
+	    open_checked(names::launchdaemons_dir, false, true, &daemons) != 0 ||
+	    open_files(libexec, libexec_files, true, any_owner, &in_libexec) == -1 ||
+	    open_files(daemons, plists, true, any_owner, &in_daemons) == -1 ||
+	    set_owner_mode(libexec, 0755, true) == -1)
+		return -1;
+	for (size_t i = 0; i < in_libexec.size(); i++)
+		if (set_owner_mode(in_libexec[i], libexec_files[i].mode, true) == -1)
+			return -1;
+	for (size_t i = 0; i < in_daemons.size(); i++)
+		if (set_owner_mode(in_daemons[i], plists[i].mode, true) == -1)
+			return -1;
+	return 0;
+}
+
+int setup_logs()
+{
+	place parent, logs, lock;
+	finding found;
+	if (open_checked(names::log_parent, true, true, &parent) != 0)
+		return -1;
+	if (open_folder(parent, names::log_folder, true, &logs, &found) != 0)
+		return refuse(found);
+	std::vector<std::string> entries;
+	if (set_owner_mode(logs, 0755, false) == -1 || lock_logs(logs, true, &lock) == -1 ||
+	    list_folder(logs, &entries) == -1)
+		return -1;
+	// Every entry is looked at before any goes: a folder stops the run.
+	std::vector<std::pair<std::string, std::string>> strays;
+	for (const std::string &name : entries) {
+		struct stat st;
+		if (fstatat(logs.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1)
+			return failed(logs / name.c_str(), "cannot be examined");
+		if (S_ISDIR(st.st_mode))
+			return refuse(
+			    {logs / name.c_str(), "is a folder, not one of the logs: remove it"});
+		if (std::string why = stray(name, st); !why.empty())
+			strays.emplace_back(name, why);
+	}
+	for (const auto &[name, why] : strays) {
+		if (unlinkat(logs.fd, name.c_str(), 0) == -1)
+			return failed(logs / name.c_str(), "cannot be removed");
+		say(logs / name.c_str() + ": removed (" + why + ")");
+	}
+	// The logs launchd opens, made here so that they have their owner and mode at once.
+	for (const char *name : {names::log, names::rotate_log}) {
+		place log;
+		int result = open_file(logs, name, O_RDONLY, roots, &log, &found);
+		if (result == -1)
+			return refuse(found);
+		if (result == 0 && set_owner_mode(log, 0644, false) == -1)
+			return -1;
+		if (result == 1 && make_file(logs, name, 0644, &log) == -1)
+			return -1;
+		if (result == 1)
+			say(log.path + ": made, root:wheel 0644");
+	}
+	return 0;
+}
+
+int setup_limit(bool restore_only)
+{
+	place dir;
+	std::vector<place> files;
+	int result = open_limit_folder(&dir, &files);
+	if (result == 1 && !restore_only) {
+		// A folder made here is wheel's: setlimit's would take its parent's group.
+		place parent;
+		finding found;
+		if (open_checked(names::limit_parent, true, true, &parent) != 0)
+			return -1;
+		return open_folder(parent, names::limit_folder, true, &dir, &found) == 0
+		           ? 0
+		           : refuse(found);
+	}
+	if (result != 0)
+		return result == 1 ? 0 : -1; // no folder: nothing was kept
+	if (!restore_only && (set_owner_mode(dir, 0755, false) == -1 ||
+	                      (files[0].fd != -1 && set_owner_mode(files[0], 0644, false) == -1)))
+		return -1;
+	return files[1].fd != -1 && restore_kept(dir, files[0], files[1]) == -1 ? -1 : 0;
+}
+
+int setup_limit_keep()
+{
+	place dir;
+	std::vector<place> files;
+	int result = open_limit_folder(&dir, &files);
+	if (result == -1)
+		return -1;
+	if (result == 1 || files[0].fd == -1) {
+		note("no limit is stored");
+		return 0;
+	}
+	if (files[1].fd != -1)
+		return refuse({files[1].path,
+		               "is there already, a limit an earlier run kept: run install.sh, "
+		               "which puts it back"});
+	if (renameat(dir.fd, names::limit, dir.fd, names::limit_kept) == -1)
+		return failed(files[0].path, "cannot be renamed");
+	say(files[0].path + ": kept as " + dir / names::limit_kept);
+	return 0;
+}
+
+int setup_limit_forget()
+{
+	place dir;
+	std::vector<place> files;
+	int result = open_limit_folder(&dir, &files);
+	if (result == 1)
+		note(shown(limit_path()) + "/" + names::limit + ": not there");
+	return result == -1 || (result == 0 && remove_name(dir, names::limit, false) == -1) ? -1
+	                                                                                    : 0;
+}
