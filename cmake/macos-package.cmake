@@ -42,12 +42,13 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "macos-package: cmake --install into ${root} failed")
 endif()
 
-# The package's own install.sh is the one of the payload, configured once for both,
-# with the functions it sources from beside it.
+# The package's own install.sh and install tool are the payload's, configured once for
+# both, with the functions install.sh sources from beside it: preinstall runs the tool
+# before the payload exists.
 file(COPY "${SOURCE_DIR}/dist/pkg/preinstall" "${SOURCE_DIR}/dist/pkg/postinstall"
-          "${root}${prefix}/${SCRIPTS_DIR}/install.sh"
+          "${root}${prefix}/${SCRIPTS_DIR}/install.sh" "${root}${prefix}/${SCRIPTS_DIR}/tamso-setup"
   DESTINATION "${scripts}" FILE_PERMISSIONS ${mode_0755})
-file(COPY "${root}${prefix}/${SCRIPTS_DIR}/launchd.sh" "${root}${prefix}/${SCRIPTS_DIR}/limit.sh"
+file(COPY "${root}${prefix}/${SCRIPTS_DIR}/launchd.sh"
   DESTINATION "${scripts}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 if("${PACKAGE}" STREQUAL "")
