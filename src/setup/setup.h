@@ -1,0 +1,91 @@
+// The install tool's shared steps: where it works, what it says, and the folders and
+// files it opens. Every folder is opened from its parent without following a link and
+// checked on the descriptor it was opened as; every later step names files relative to
+// that descriptor, so that nothing checked by one path is used by another.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+// The run's root (TAMSO_ROOT, "" for the real one) and install prefix (TAMSO_PREFIX, or
+// the configured one); a path under the root as it is shown.
+void set_places(const char *root, const char *prefix);
+const std::string &install_prefix();
+std::string shown(const std::string &path);
+
+// One line on standard output, indented, for each change; the count so far.
+void say(const std::string &line);
+int changes_made();
+// The same for what was found and left as it was.
+void note(const std::string &line);
+
+// What was found where, for a refusal.
+struct finding {
+	std::string path; // as shown
+	std::string what; // "is a symbolic link", ...
+};
+
+// Prints "tamso-setup: PATH: WHAT; nothing changed" (or that the lines above stay) on
+// standard error; -1.
+int refuse(const finding &found);
+// The same for a failed system call, with errno's text.
+int failed(const std::string &path, const char *doing);
+
+// An open folder and its path as shown.
+struct place {
+	int fd = -1;
+	std::string path;
+};
+void close_place(place *dir);
+
+// Opens the folder at `path` (absolute below the root) from the root down, each folder
+// from its parent with O_DIRECTORY | O_NOFOLLOW, and checks each: a folder, root's,
+// writable by no group but 0 and by no one else, no ACL entry that lets another account
+// write. With `make`, a missing folder is made 0755 root:wheel (and said). 0 with *dir;
+// 1 when a folder on the way is missing (*found names it); -1 with *found set.
+int open_chain(const std::string &path, bool make, place *dir, finding *found);
+
+// Opens the checked folder `name` inside `parent` the same way (made when `make`).
+int open_folder(const place &parent, const char *name, bool make, place *dir, finding *found);
+
+// Opens `name` in `dir` without following a link or blocking, with `flags` added to
+// O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC: it must be a plain file with one link, no ACL
+// entry that lets another account write, and root's when `root_only`. 0 with *fd; 1 when
+// nothing is there; -1 with *found set.
+int open_file(const place &dir, const char *name, int flags, bool root_only, int *fd,
+              finding *found);
+
+// Gives the open file or folder root:wheel and `mode`, saying so when `always` or when
+// it changed something. 0, or -1 after saying why.
+int set_owner_mode(int fd, const std::string &path, mode_t mode, bool always);
+
+// Makes `name` in `dir`, where nothing may be, root:wheel `mode`; 0 with *fd (or closed
+// when fd is null), -1 after saying why.
+int make_file(const place &dir, const char *name, mode_t mode, int *fd);
+
+// Whether something (a link included) is at `name` in `dir`; -1 when it cannot be told.
+int present(const place &dir, const char *name);
+
+// Removes `name` from `dir`, saying so, or that it was not there unless `quiet`; 0, or
+// -1 after saying why.
+int remove_name(const place &dir, const char *name, bool quiet);
+
+// Takes the exclusive lock on the logs' lock file in `logs` (made 0600 when missing; it
+// must be root's plain single-linked file), blocking or not. 0 with *fd; 1 when another
+// run holds it and `wait` is false; -1 after a refusal.
+int lock_logs(const place &logs, bool wait, int *fd);
+
+// The subcommands: 0 done, 1 refused or failed (said), 2 wrong arguments.
+int setup_preflight();
+int setup_begin();
+int setup_finish();
+int setup_own();
+int setup_logs();
+int setup_limit(bool restore_only);
+int setup_limit_keep();
+int setup_limit_forget();
+int setup_link();
+int setup_remove();
+int setup_remove_limit(bool keep);
+int setup_remove_scripts();
+int setup_rotate();
