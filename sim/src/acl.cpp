@@ -31,7 +31,8 @@ struct _acl {
 	size_t next = 0;
 };
 
-namespace {
+namespace
+{
 
 // The attribute's format (linux/posix_acl_xattr.h): a 4-byte version, 2, then entries
 // of tag (u16), permissions (u16) and id (u32), little-endian.
@@ -87,7 +88,9 @@ acl_t from_attribute(const unsigned char *data, ssize_t size)
 		uint16_t tag = static_cast<uint16_t>(little_endian(p, 2));
 		if (tag != tag_user && tag != tag_group)
 			continue;
-		_acl_entry entry{ACL_EXTENDED_ALLOW, {mac_permissions(static_cast<uint16_t>(little_endian(p + 2, 2)))}, {}};
+		_acl_entry entry{ACL_EXTENDED_ALLOW,
+		                 {mac_permissions(static_cast<uint16_t>(little_endian(p + 2, 2)))},
+		                 {}};
 		memcpy(entry.qualifier, tag == tag_user ? user_prefix : group_prefix, 12);
 		uint32_t id = little_endian(p + 4, 4);
 		for (int i = 0; i < 4; i++)

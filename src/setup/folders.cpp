@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <membership.h>
 #include <sys/acl.h>
@@ -15,29 +16,30 @@
 
 #include "setup/names.h"
 
-namespace {
+namespace
+{
 
 std::string root_path;
 std::string prefix_path;
-int changes = 0;
+bool changed = false;
 
 constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 // The rights an allow entry must not give another account: to add, remove or rewrite
 // what lies in the folder, or to take the folder's ACL or owner.
-constexpr acl_perm_t write_rights[] = {ACL_WRITE_DATA,   ACL_APPEND_DATA,    ACL_DELETE_CHILD,
-                                       ACL_DELETE,       ACL_WRITE_SECURITY, ACL_CHANGE_OWNER};
+constexpr acl_perm_t write_rights[] = {ACL_WRITE_DATA, ACL_APPEND_DATA,    ACL_DELETE_CHILD,
+                                       ACL_DELETE,     ACL_WRITE_SECURITY, ACL_CHANGE_OWNER};
 
 bool grants_write(acl_entry_t entry)
 {
 	acl_tag_t tag;
-	acl_permset_t permissions;
-	if (acl_get_tag_type(entry, &tag) == -1 || acl_get_permset(entry, &permissions) == -1)
+	acl_permset_t rights;
+	if (acl_get_tag_type(entry, &tag) == -1 || acl_get_permset(entry, &rights) == -1)
 		return true; // an entry that cannot be read is not trusted
 	if (tag != ACL_EXTENDED_ALLOW)
 		return false; // deny entries only take rights away
 	for (acl_perm_t right : write_rights)
-		if (acl_get_perm_np(permissions, right) == 1)
+		if (acl_get_perm_np(rights, right) == 1)
 			return true;
 	return false;
 }
@@ -48,7 +50,9 @@ std::string acl_writers(int fd)
 {
 	acl_t acl = acl_get_fd_np(fd, ACL_TYPE_EXTENDED);
 	if (acl == nullptr)
-		return errno == ENOENT ? "" : std::string("its ACL cannot be read: ") + strerror(errno);
+		return errno == ENOENT
+		           ? ""
+		           : std::string("has an ACL that cannot be read: ") + strerror(errno);
 	std::string found;
 	acl_entry_t entry;
 	for (int id = ACL_FIRST_ENTRY; found.empty() && acl_get_entry(acl, id, &entry) == 0;
@@ -63,7 +67,8 @@ std::string acl_writers(int fd)
 			found = "has an ACL entry that lets an unknown account write";
 		else if (number != 0)
 			found = std::string("has an ACL entry that lets ") +
-			        (type == ID_TYPE_UID ? "uid " : "gid ") + std::to_string(number) + " write";
+			        (type == ID_TYPE_UID ? "uid " : "gid ") + std::to_string(number) +
+			        " write";
 		if (who != nullptr)
 			acl_free(who);
 	}
@@ -88,7 +93,23 @@ std::string folder_problem(int fd)
 	return acl_writers(fd);
 }
 
-// What stands at `name` in `dir` when an open by that name failed with `error`.
+// "" when the open file is a plain one with one link (and root's, with `root_only`).
+std::string file_problem(int fd, bool root_only)
+{
+	struct stat st;
+	if (fstat(fd, &st) == -1)
+		return std::string("cannot be examined: ") + strerror(errno);
+	if (!S_ISREG(st.st_mode))
+		return "is not a plain file";
+	if (st.st_nlink != 1)
+		return "has " + std::to_string(st.st_nlink) +
+		       " hard links: another name of the same file could be anywhere";
+	if (root_only && st.st_uid != 0)
+		return "is owned by uid " + std::to_string(st.st_uid) + ", not by root";
+	return acl_writers(fd);
+}
+
+// What stands at `name` in `dir` when an open of it failed with `error`.
 std::string open_problem(int dir, const char *name, int error)
 {
 	struct stat st;
@@ -99,12 +120,40 @@ std::string open_problem(int dir, const char *name, int error)
 	return std::string("cannot be opened: ") + strerror(error);
 }
 
-std::string joined(const std::string &dir, const char *name)
+// Checks what `fd` (opened as `name` in `dir`, or -1 after `error`) is; 0 with *it.
+int checked(int fd, int dir, const char *name, std::string path, std::string (*problem)(int, bool),
+            bool root_only, place *it, finding *found)
 {
-	return dir == "/" ? dir + name : dir + "/" + name;
+	int error = errno;
+	place opened(fd, std::move(path));
+	std::string what = fd == -1 ? open_problem(dir, name, error) : problem(fd, root_only);
+	if (!what.empty()) {
+		*found = {opened.path, what};
+		return -1;
+	}
+	*it = std::move(opened);
+	return 0;
 }
 
 } // namespace
+
+place &place::operator=(place &&other) noexcept
+{
+	std::swap(fd, other.fd);
+	std::swap(path, other.path);
+	return *this;
+}
+
+place::~place()
+{
+	if (fd != -1)
+		close(fd);
+}
+
+std::string place::operator/(const char *name) const
+{
+	return path == "/" ? path + name : path + "/" + name;
+}
 
 void set_places(const char *root, const char *prefix)
 {
@@ -126,9 +175,8 @@ std::string shown(const std::string &path)
 
 void say(const std::string &line)
 {
-	printf("   %s\n", line.c_str());
-	fflush(stdout);
-	changes++;
+	note(line);
+	changed = true;
 }
 
 void note(const std::string &line)
@@ -137,15 +185,10 @@ void note(const std::string &line)
 	fflush(stdout);
 }
 
-int changes_made()
-{
-	return changes;
-}
-
 int refuse(const finding &found)
 {
 	fprintf(stderr, "tamso-setup: %s: %s; %s\n", found.path.c_str(), found.what.c_str(),
-	        changes == 0 ? "nothing changed" : "what is said above was changed");
+	        changed ? "what is said above was changed" : "nothing changed");
 	return -1;
 }
 
@@ -154,156 +197,110 @@ int failed(const std::string &path, const char *doing)
 	return refuse({path, std::string(doing) + ": " + strerror(errno)});
 }
 
-void close_place(place *dir)
-{
-	if (dir->fd != -1)
-		close(dir->fd);
-	dir->fd = -1;
-}
-
 int open_folder(const place &parent, const char *name, bool make, place *dir, finding *found)
 {
-	std::string path = joined(parent.path, name);
 	int fd = openat(parent.fd, name, folder_flags);
 	if (fd == -1 && errno == ENOENT && make) {
-		if (mkdirat(parent.fd, name, 0700) == -1 && errno != EEXIST) {
-			*found = {path, std::string("cannot be made: ") + strerror(errno)};
-			return -1;
-		}
-		fd = openat(parent.fd, name, folder_flags);
-		// Made 0700, root's: no one else could reach it before its mode is set.
+		// Made 0700, so that no one else reaches it before its owner and mode are set.
+		fd = mkdirat(parent.fd, name, 0700) == 0 ? openat(parent.fd, name, folder_flags)
+		                                         : -1;
 		if (fd != -1 && (fchown(fd, 0, 0) == -1 || fchmod(fd, 0755) == -1)) {
-			*found = {path, std::string("cannot be given root:wheel 0755: ") + strerror(errno)};
 			close(fd);
-			return -1;
+			return failed(parent / name, "cannot be given root:wheel 0755");
 		}
 		if (fd != -1)
-			say(path + ": made, root:wheel 0755");
+			say(parent / name + ": made, root:wheel 0755");
 	}
 	if (fd == -1 && errno == ENOENT) {
-		*found = {path, "is missing"};
+		*found = {parent / name, "is missing"};
 		return 1;
 	}
-	std::string problem = fd == -1 ? open_problem(parent.fd, name, errno) : folder_problem(fd);
-	if (!problem.empty()) {
-		if (fd != -1)
-			close(fd);
-		*found = {path, problem};
-		return -1;
-	}
-	*dir = {fd, path};
-	return 0;
+	auto problem = [](int folder, bool) { return folder_problem(folder); };
+	return checked(fd, parent.fd, name, parent / name, problem, false, dir, found);
 }
 
 int open_chain(const std::string &path, bool make, place *dir, finding *found)
 {
+	// A staged root is the top of its chain: the folders above it are not the Mac's.
 	std::string top = root_path.empty() ? "/" : root_path;
-	place at{open(top.c_str(), folder_flags), top};
-	std::string problem = at.fd == -1 ? open_problem(AT_FDCWD, top.c_str(), errno) : folder_problem(at.fd);
-	if (!problem.empty()) {
-		close_place(&at);
-		*found = {top, problem};
+	place at;
+	auto problem = [](int folder, bool) { return folder_problem(folder); };
+	if (checked(open(top.c_str(), folder_flags), AT_FDCWD, top.c_str(), top, problem, false,
+	            &at, found) == -1)
 		return -1;
-	}
-	size_t start = 0;
-	while (start < path.size()) {
-		size_t end = path.find('/', start);
-		if (end == std::string::npos)
-			end = path.size();
+	for (size_t start = 0, end; start < path.size(); start = end + 1) {
+		end = std::min(path.find('/', start), path.size());
 		std::string name = path.substr(start, end - start);
-		start = end + 1;
-		if (name.empty() || name == ".")
-			continue;
 		if (name == "..") {
-			close_place(&at);
 			*found = {shown(path), "names a folder above it (..)"};
 			return -1;
 		}
 		place next;
-		int result = open_folder(at, name.c_str(), make, &next, found);
-		close_place(&at);
+		int result = name.empty() || name == "."
+		                 ? 0
+		                 : open_folder(at, name.c_str(), make, &next, found);
 		if (result != 0)
 			return result;
-		at = next;
+		if (next.fd != -1)
+			at = std::move(next);
 	}
-	*dir = at;
+	*dir = std::move(at);
 	return 0;
 }
 
-int open_file(const place &dir, const char *name, int flags, bool root_only, int *fd,
+int open_checked(const std::string &path, bool make, bool needed, place *dir)
+{
+	finding found;
+	int result = open_chain(path, make, dir, &found);
+	return result == -1 || (result == 1 && needed) ? refuse(found) : result;
+}
+
+int open_file(const place &dir, const char *name, int flags, bool root_only, place *file,
               finding *found)
 {
-	std::string path = joined(dir.path, name);
-	struct stat before, st;
-	if (fstatat(dir.fd, name, &before, AT_SYMLINK_NOFOLLOW) == -1) {
+	struct stat st;
+	if (fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
 		if (errno == ENOENT)
 			return 1;
-		*found = {path, std::string("cannot be examined: ") + strerror(errno)};
+		*found = {dir / name, std::string("cannot be examined: ") + strerror(errno)};
 		return -1;
 	}
-	// Nothing but a plain file is opened at all: a device's open could act.
-	if (S_ISLNK(before.st_mode) || !S_ISREG(before.st_mode)) {
-		*found = {path, S_ISLNK(before.st_mode) ? "is a symbolic link" : "is not a plain file"};
+	// Nothing but a plain file is opened at all: the open of a device could act.
+	if (!S_ISREG(st.st_mode)) {
+		*found = {dir / name,
+		          S_ISLNK(st.st_mode) ? "is a symbolic link" : "is not a plain file"};
 		return -1;
 	}
-	int file = openat(dir.fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-	std::string problem;
-	if (file == -1)
-		problem = open_problem(dir.fd, name, errno);
-	else if (fstat(file, &st) == -1)
-		problem = std::string("cannot be examined: ") + strerror(errno);
-	else if (!S_ISREG(st.st_mode))
-		problem = "is not a plain file";
-	else if (st.st_nlink != 1)
-		problem = "has " + std::to_string(st.st_nlink) +
-		          " hard links: another name of the same file could be anywhere";
-	else if (root_only && st.st_uid != 0)
-		problem = "is owned by uid " + std::to_string(st.st_uid) + ", not by root";
-	else
-		problem = acl_writers(file);
-	if (!problem.empty()) {
-		if (file != -1)
-			close(file);
-		*found = {path, problem};
-		return -1;
-	}
-	*fd = file;
-	return 0;
+	int fd = openat(dir.fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	return checked(fd, dir.fd, name, dir / name, file_problem, root_only, file, found);
 }
 
-int set_owner_mode(int fd, const std::string &path, mode_t mode, bool always)
+int set_owner_mode(const place &it, mode_t mode, bool always)
 {
 	struct stat st;
-	if (fstat(fd, &st) == -1)
-		return failed(path, "cannot be examined");
+	if (fstat(it.fd, &st) == -1)
+		return failed(it.path, "cannot be examined");
 	bool same = st.st_uid == 0 && st.st_gid == 0 && (st.st_mode & 07777) == mode;
-	if (!same && (fchown(fd, 0, 0) == -1 || fchmod(fd, mode) == -1))
-		return failed(path, "cannot be given to root:wheel");
-	if (!same || always) {
-		char octal[8];
-		snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
-		say(path + ": root:wheel " + octal);
-	}
+	if (!same && (fchown(it.fd, 0, 0) == -1 || fchmod(it.fd, mode) == -1))
+		return failed(it.path, "cannot be given to root:wheel");
+	char octal[8];
+	snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+	if (!same || always)
+		say(it.path + ": root:wheel " + octal);
 	return 0;
 }
 
-int make_file(const place &dir, const char *name, mode_t mode, int *fd)
+int make_file(const place &dir, const char *name, mode_t mode, place *file)
 {
-	std::string path = joined(dir.path, name);
 	// 0600 until its owner and mode are set, whatever the umask.
-	int file = openat(dir.fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-	if (file == -1)
-		return failed(path, "cannot be made");
-	if (fchown(file, 0, 0) == -1 || fchmod(file, mode) == -1) {
-		int saved = errno;
-		close(file);
-		errno = saved;
-		return failed(path, "cannot be given to root:wheel");
-	}
-	if (fd != nullptr)
-		*fd = file;
-	else
-		close(file);
+	place made(openat(dir.fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600),
+	           dir / name);
+	if (made.fd == -1)
+		return failed(made.path, "cannot be made");
+	if (fchown(made.fd, 0, 0) == -1 || fchmod(made.fd, mode) == -1)
+		return failed(made.path, "cannot be given to root:wheel");
+	if (file != nullptr)
+		*file = std::move(made);
 	return 0;
 }
 
@@ -317,38 +314,44 @@ int present(const place &dir, const char *name)
 
 int remove_name(const place &dir, const char *name, bool quiet)
 {
-	std::string path = joined(dir.path, name);
 	if (unlinkat(dir.fd, name, 0) == 0)
-		say(path + ": removed");
+		say(dir / name + ": removed");
 	else if (errno != ENOENT)
-		return failed(path, "cannot be removed");
+		return failed(dir / name, "cannot be removed");
 	else if (!quiet)
-		note(path + ": not there");
+		note(dir / name + ": not there");
 	return 0;
 }
 
-int lock_logs(const place &logs, bool wait, int *fd)
+int list_folder(const place &dir, std::vector<std::string> *entries)
+{
+	int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	DIR *listing = fd != -1 ? fdopendir(fd) : nullptr;
+	if (listing == nullptr) {
+		if (fd != -1)
+			close(fd);
+		return failed(dir.path, "cannot be listed");
+	}
+	while (struct dirent *entry = readdir(listing))
+		if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+			entries->emplace_back(entry->d_name);
+	closedir(listing);
+	return 0;
+}
+
+int lock_logs(const place &logs, bool wait, place *lock)
 {
 	finding found;
-	int lock = -1;
-	int result = open_file(logs, names::log_lock, O_RDWR, true, &lock, &found);
-	if (result == 1)
-		result = make_file(logs, names::log_lock, 0600, &lock);
-	else if (result == -1)
-		return refuse(found);
+	int result = open_file(logs, names::log_lock, O_RDWR, true, lock, &found);
 	if (result == -1)
+		return refuse(found);
+	if (result == 1 && make_file(logs, names::log_lock, 0600, lock) == -1)
 		return -1;
-	// The lock goes with the descriptor: a run that dies releases it.
-	while (flock(lock, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == -1) {
-		if (errno == EINTR)
-			continue;
-		int saved = errno;
-		close(lock);
-		if (saved == EWOULDBLOCK)
+	// The lock goes with the descriptor: the kernel releases it when a run dies.
+	while (flock(lock->fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == -1)
+		if (errno == EWOULDBLOCK && !wait)
 			return 1;
-		errno = saved;
-		return failed(joined(logs.path, names::log_lock), "cannot be locked");
-	}
-	*fd = lock;
+		else if (errno != EINTR)
+			return failed(lock->path, "cannot be locked");
 	return 0;
 }

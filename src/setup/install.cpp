@@ -5,196 +5,156 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 #include "power/limit.h"
 #include "setup/names.h"
 
-namespace {
+namespace
+{
 
 struct installed_file {
 	const char *name;
 	mode_t mode;
 };
 
-constexpr installed_file libexec_files[] = {
-    {names::program, 0755},          {names::tool, 0755},
-    {names::install_script, 0755},   {names::uninstall_script, 0755},
-    {names::launchd_functions, 0644}, {names::manpage, 0644},
-};
-constexpr installed_file plists[] = {{names::daemon_plist, 0644}, {names::rotate_plist, 0644}};
+using file_list = std::vector<installed_file>;
 
+const file_list libexec_files = {{names::program, 0755},           {names::tool, 0755},
+                                 {names::install_script, 0755},    {names::uninstall_script, 0755},
+                                 {names::launchd_functions, 0644}, {names::manpage, 0644}};
+const file_list plists = {{names::daemon_plist, 0644}, {names::rotate_plist, 0644}};
 // The names the logs' folder may hold.
-constexpr const char *log_names[] = {names::log, names::log_archive_0, names::log_archive_1,
-                                     names::rotate_log, names::log_lock};
+const file_list log_files = {{names::log, 0644},
+                             {names::log_archive_0, 0644},
+                             {names::log_archive_1, 0644},
+                             {names::rotate_log, 0644},
+                             {names::log_lock, 0600}};
 
 std::string libexec_path()
 {
 	return install_prefix() + "/" + names::libexec_dir;
 }
 
-// Opens the folder at `path` with its chain; a missing one is a refusal when `needed`.
-// 0, 1 (missing, not needed), -1 (said).
-int open_checked(const std::string &path, bool make, bool needed, place *dir)
+std::string limit_path()
 {
-	finding found;
-	int result = open_chain(path, make, dir, &found);
-	if (result == -1 || (result == 1 && needed))
-		return refuse(found);
-	return result;
+	return std::string(names::limit_parent) + "/" + names::limit_folder;
 }
 
-// Checks the files of `list` in `dir` that are there (all must be, when `needed`);
-// their descriptors, in order (-1 for one not there), in *fds. 0, or -1 (said).
-template <size_t n>
-int check_files(const place &dir, const installed_file (&list)[n], bool needed, std::vector<int> *fds)
+// Opens and checks the files of `list` in `dir` that are there (all must be, when
+// `needed`), into *files in order (a closed place for one not there). 0, or -1 (said).
+int open_files(const place &dir, const file_list &list, bool needed, std::vector<place> *files)
 {
-	for (const installed_file &file : list) {
-		finding found;
-		int fd = -1;
-		int result = open_file(dir, file.name, O_RDONLY, false, &fd, &found);
-		if (result == 1 && needed)
-			found = {dir.path + "/" + file.name, "is missing"};
-		if (result == -1 || (result == 1 && needed)) {
-			for (int open : *fds)
-				if (open != -1)
-					close(open);
+	files->resize(list.size());
+	for (size_t i = 0; i < list.size(); i++) {
+		finding found{dir / list[i].name, "is missing"};
+		int result = open_file(dir, list[i].name, O_RDONLY, false, &(*files)[i], &found);
+		if (result == -1 || (result == 1 && needed))
 			return refuse(found);
-		}
-		fds->push_back(fd);
 	}
 	return 0;
 }
 
-void close_all(std::vector<int> *fds)
-{
-	for (int fd : *fds)
-		if (fd != -1)
-			close(fd);
-	fds->clear();
-}
-
-// Why the log folder's entry `name` may not stay, or "" when it may.
-std::string stray(const char *name, const struct stat &st)
+// Why the logs' folder may not keep its entry `name`, or "".
+std::string stray(const std::string &name, const struct stat &st)
 {
 	bool ours = false;
-	for (const char *known : log_names)
-		ours = ours || std::string_view(known) == name;
-	if (S_ISLNK(st.st_mode))
-		return "a symbolic link";
-	if (!S_ISREG(st.st_mode))
-		return "not a plain file";
+	for (const installed_file &file : log_files)
+		ours = ours || name == file.name;
+	if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode))
+		return S_ISLNK(st.st_mode) ? "a symbolic link" : "not a plain file";
 	if (!ours)
 		return "not one of the logs";
 	if (st.st_uid != 0)
 		return "owned by uid " + std::to_string(st.st_uid);
-	if (st.st_nlink != 1)
-		return std::to_string(st.st_nlink) + " hard links";
-	return "";
+	return st.st_nlink != 1 ? std::to_string(st.st_nlink) + " hard links" : "";
 }
 
-// The limit that the bytes of a kept file hold: only digits and one final newline, and
-// the same number for the program's own parser, 20..100; -1 for anything else.
-int kept_limit(const char *text, size_t size)
+// The limit a kept file holds: only digits and one final newline, read as the same
+// number by the program's own parser, 20..100; -1 for anything else.
+int kept_limit(std::string_view text)
 {
-	if (size < 2 || size > 4 || text[size - 1] != '\n')
+	if (text.size() < 2 || text.size() > 4 || !text.ends_with('\n'))
 		return -1;
 	int value = 0;
-	for (size_t i = 0; i + 1 < size; i++) {
-		if (text[i] < '0' || text[i] > '9')
+	for (char c : text.substr(0, text.size() - 1)) {
+		if (c < '0' || c > '9')
 			return -1;
-		value = value * 10 + (text[i] - '0');
+		value = value * 10 + (c - '0');
 	}
-	if (value < limit_min || value > limit_max || limit_from_text(text, size) != value)
-		return -1;
-	return value;
+	bool valid = value >= limit_min && value <= limit_max &&
+	             limit_from_text(text.data(), text.size()) == value;
+	return valid ? value : -1;
 }
 
-// Up to `size` bytes of the open file; the count, or -1.
-ssize_t read_some(int fd, char *buffer, size_t size)
+// Up to 8 bytes of the open file (more than any limit holds), or -1.
+int read_start(const place &file, std::string *text)
 {
-	size_t got = 0;
-	while (got < size) {
-		ssize_t n = pread(fd, buffer + got, size - got, static_cast<off_t>(got));
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n == -1)
-			return -1;
-		if (n == 0)
-			break;
-		got += static_cast<size_t>(n);
-	}
-	return static_cast<ssize_t>(got);
+	char buffer[8];
+	ssize_t n;
+	while ((n = pread(file.fd, buffer, sizeof buffer, 0)) == -1 && errno == EINTR)
+		;
+	if (n == -1)
+		return failed(file.path, "cannot be read");
+	text->assign(buffer, static_cast<size_t>(n));
+	return 0;
 }
 
-// Opens the limit's folder (not made), `limit` and `limit.kept` in it, each checked.
-// 0, 1 when the folder is missing, -1 (said).
-int open_limit_folder(place *dir, int *limit, int *kept)
+// Opens the limit's folder (never made here), and in it `limit` and `limit.kept` when
+// there, each checked. 0, 1 when the folder is missing, -1 (said).
+int open_limit_folder(place *dir, std::vector<place> *files)
 {
 	place parent;
-	int result = open_checked(names::limit_parent, false, true, &parent);
-	if (result != 0)
-		return -1;
 	finding found;
-	result = open_folder(parent, names::limit_folder, false, dir, &found);
-	close_place(&parent);
+	if (open_checked(names::limit_parent, false, true, &parent) != 0)
+		return -1;
+	int result = open_folder(parent, names::limit_folder, false, dir, &found);
 	if (result != 0)
 		return result == 1 ? 1 : refuse(found);
-	*limit = *kept = -1;
-	const char *files[] = {names::limit, names::limit_kept};
-	int *fds[] = {limit, kept};
+	files->resize(2);
 	for (int i = 0; i < 2; i++)
-		if (open_file(*dir, files[i], O_RDONLY, true, fds[i], &found) == -1) {
-			if (*limit != -1)
-				close(*limit);
-			close_place(dir);
+		if (open_file(*dir, i == 0 ? names::limit : names::limit_kept, O_RDONLY, true,
+		              &(*files)[i], &found) == -1)
 			return refuse(found);
-		}
 	return 0;
 }
 
 // Puts the checked kept file back over the limit, or sets it aside; 0, or -1 (said).
-int restore_kept(const place &dir, int limit, int kept)
+int restore_kept(const place &dir, const place &limit, const place &kept)
 {
-	std::string kept_path = dir.path + "/" + names::limit_kept;
-	char text[8];
-	ssize_t size = read_some(kept, text, sizeof text);
-	if (size == -1)
-		return failed(kept_path, "cannot be read");
-	int value = kept_limit(text, static_cast<size_t>(size));
-	char stored[8];
-	ssize_t stored_size = limit == -1 ? 0 : read_some(limit, stored, sizeof stored);
-	if (stored_size == -1)
-		return failed(dir.path + "/" + names::limit, "cannot be read");
+	std::string text, stored;
+	if (read_start(kept, &text) == -1 || (limit.fd != -1 && read_start(limit, &stored) == -1))
+		return -1;
+	int value = kept_limit(text);
 	// Only the 100 that a stopped uninstall stored gives way: any other was set since.
-	bool stopped = limit == -1 || std::string_view(stored, static_cast<size_t>(stored_size)) == "100\n";
-	if (value != -1 && stopped) {
-		if (fchmod(kept, 0644) == -1)
-			return failed(kept_path, "cannot be made readable");
-		if (renameat(dir.fd, names::limit_kept, dir.fd, names::limit) == -1)
-			return failed(kept_path, "cannot be renamed");
-		say("putting the stored limit " + std::to_string(value) + ", kept in " + kept_path + ", back");
+	if (value != -1 && (limit.fd == -1 || stored == "100\n")) {
+		if (fchmod(kept.fd, 0644) == -1 ||
+		    renameat(dir.fd, names::limit_kept, dir.fd, names::limit) == -1)
+			return failed(kept.path, "cannot be put back");
+		say("putting the stored limit " + std::to_string(value) + ", kept in " + kept.path +
+		    ", back");
 		return 0;
 	}
 	std::string aside;
 	for (int n = 1; aside.empty(); n++) {
-		std::string name = std::string(names::limit_refused) + std::to_string(n);
+		std::string name = names::limit_refused + std::to_string(n);
 		int there = present(dir, name.c_str());
 		if (there == -1)
-			return failed(dir.path + "/" + name, "cannot be examined");
+			return failed(dir / name.c_str(), "cannot be examined");
 		if (there == 0)
 			aside = name;
 	}
 	if (renameat(dir.fd, names::limit_kept, dir.fd, aside.c_str()) == -1)
-		return failed(kept_path, "cannot be set aside");
-	std::string why = value == -1 ? kept_path + " holds no limit from 20 to 100 (" + std::to_string(size) + " bytes)"
-	                              : "a limit was stored after " + kept_path + " kept " + std::to_string(value);
-	say(why + ": the stored limit stays as it is, and the kept file is set aside as " + dir.path + "/" + aside);
+		return failed(kept.path, "cannot be set aside");
+	say((value == -1 ? kept.path + " holds no limit from 20 to 100 (" +
+	                       std::to_string(text.size()) + " bytes)"
+	                 : kept.path + " keeps " + std::to_string(value) +
+	                       ", but a limit was stored since") +
+	    ": the stored limit stays as it is, and the kept file is set aside as " +
+	    dir / aside.c_str());
 	return 0;
 }
 
@@ -202,28 +162,20 @@ int restore_kept(const place &dir, int limit, int kept)
 
 int setup_preflight()
 {
-	const std::string folders[] = {libexec_path(), names::launchdaemons_dir,
-	                               std::string(names::limit_parent) + "/" + names::limit_folder,
-	                               std::string(names::log_parent) + "/" + names::log_folder};
-	constexpr installed_file limit_files[] = {{names::limit, 0}, {names::limit_kept, 0}};
-	constexpr installed_file log_files[] = {{names::log, 0}, {names::log_archive_0, 0},
-	                                        {names::log_archive_1, 0}, {names::rotate_log, 0},
-	                                        {names::log_lock, 0}};
-	for (int i = 0; i < 4; i++) {
+	struct {
+		std::string folder;
+		const file_list &files;
+	} folders[] = {{libexec_path(), libexec_files},
+	               {names::launchdaemons_dir, plists},
+	               {limit_path(), {{names::limit, 0}, {names::limit_kept, 0}}},
+	               {std::string(names::log_parent) + "/" + names::log_folder, log_files}};
+	for (const auto &each : folders) {
 		place dir;
-		int result = open_checked(folders[i], false, false, &dir);
-		if (result == -1)
-			return 1;
-		if (result == 1)
-			continue; // the installer makes it
-		std::vector<int> fds;
-		result = i == 0   ? check_files(dir, libexec_files, false, &fds)
-		         : i == 1 ? check_files(dir, plists, false, &fds)
-		         : i == 2 ? check_files(dir, limit_files, false, &fds)
-		                  : check_files(dir, log_files, false, &fds);
-		close_all(&fds);
-		close_place(&dir);
-		if (result == -1)
+		std::vector<place> files;
+		int result = open_checked(each.folder, false, false, &dir);
+		// A folder not there yet ends its walk: the installer makes it.
+		if (result == -1 ||
+		    (result == 0 && open_files(dir, each.files, false, &files) == -1))
 			return 1;
 	}
 	printf("preflight: the folders of %s, %s, %s and %s are root's alone\n",
@@ -234,24 +186,19 @@ int setup_preflight()
 
 int setup_begin()
 {
-	place dir;
+	place dir, marker;
+	finding found;
 	if (open_checked(libexec_path(), false, true, &dir) != 0)
 		return 1;
-	finding found;
-	int fd = -1;
-	int result = open_file(dir, names::unfinished, O_RDONLY, true, &fd, &found);
-	if (result == 0) {
-		printf("install.sh: found a half-finished install (an earlier run was stopped before "
-		       "its end, %s/%s): this run puts everything right\n",
-		       dir.path.c_str(), names::unfinished);
-		close(fd);
-	} else if (result == -1) {
-		refuse(found);
-	} else {
-		result = make_file(dir, names::unfinished, 0644, nullptr);
-	}
-	close_place(&dir);
-	return result == -1 ? 1 : 0;
+	int result = open_file(dir, names::unfinished, O_RDONLY, true, &marker, &found);
+	if (result == 0)
+		printf("install.sh: found a half-finished install (an earlier run was stopped "
+		       "before its end, "
+		       "%s): this run puts everything right\n",
+		       marker.path.c_str());
+	if (result == -1)
+		return refuse(found), 1;
+	return result == 1 && make_file(dir, names::unfinished, 0644) == -1 ? 1 : 0;
 }
 
 int setup_finish()
@@ -259,178 +206,125 @@ int setup_finish()
 	place dir;
 	if (open_checked(libexec_path(), false, true, &dir) != 0)
 		return 1;
-	int result = unlinkat(dir.fd, names::unfinished, 0) == -1 && errno != ENOENT
-	                 ? failed(dir.path + "/" + names::unfinished, "cannot be removed")
-	                 : 0;
-	close_place(&dir);
-	return result == -1 ? 1 : 0;
+	// Quietly: the marker is the install's own bookkeeping.
+	if (unlinkat(dir.fd, names::unfinished, 0) == -1 && errno != ENOENT)
+		return failed(dir / names::unfinished, "cannot be removed"), 1;
+	return 0;
 }
 
 int setup_own()
 {
 	place libexec, daemons;
-	std::vector<int> in_libexec, in_daemons;
-	int result = open_checked(libexec_path(), false, true, &libexec);
-	if (result == 0)
-		result = open_checked(names::launchdaemons_dir, false, true, &daemons);
-	if (result == 0)
-		result = check_files(libexec, libexec_files, true, &in_libexec);
-	if (result == 0)
-		result = check_files(daemons, plists, true, &in_daemons);
-	if (result == 0)
-		result = set_owner_mode(libexec.fd, libexec.path, 0755, true);
-	for (size_t i = 0; result == 0 && i < in_libexec.size(); i++)
-		result = set_owner_mode(in_libexec[i], libexec.path + "/" + libexec_files[i].name,
-		                        libexec_files[i].mode, true);
-	for (size_t i = 0; result == 0 && i < in_daemons.size(); i++)
-		result = set_owner_mode(in_daemons[i], daemons.path + "/" + plists[i].name,
-		                        plists[i].mode, true);
-	close_all(&in_libexec);
-	close_all(&in_daemons);
-	close_place(&libexec);
-	close_place(&daemons);
-	return result == 0 ? 0 : 1;
+	std::vector<place> in_libexec, in_daemons;
+	if (open_checked(libexec_path(), false, true, &libexec) != 0 ||
+	    open_checked(names::launchdaemons_dir, false, true, &daemons) != 0 ||
+	    open_files(libexec, libexec_files, true, &in_libexec) == -1 ||
+	    open_files(daemons, plists, true, &in_daemons) == -1 ||
+	    set_owner_mode(libexec, 0755, true) == -1)
+		return 1;
+	for (size_t i = 0; i < in_libexec.size(); i++)
+		if (set_owner_mode(in_libexec[i], libexec_files[i].mode, true) == -1)
+			return 1;
+	for (size_t i = 0; i < in_daemons.size(); i++)
+		if (set_owner_mode(in_daemons[i], plists[i].mode, true) == -1)
+			return 1;
+	return 0;
 }
 
 int setup_logs()
 {
-	place parent, logs;
+	place parent, logs, lock;
 	finding found;
 	if (open_checked(names::log_parent, true, true, &parent) != 0)
 		return 1;
-	int result = open_folder(parent, names::log_folder, true, &logs, &found);
-	close_place(&parent);
-	if (result != 0)
+	if (open_folder(parent, names::log_folder, true, &logs, &found) != 0)
 		return refuse(found), 1;
-	int lock = -1;
-	result = set_owner_mode(logs.fd, logs.path, 0755, false);
-	if (result == 0)
-		result = lock_logs(logs, true, &lock);
-	// Every entry is looked at before any goes: a subfolder stops the run.
+	std::vector<std::string> entries;
+	if (set_owner_mode(logs, 0755, false) == -1 || lock_logs(logs, true, &lock) == -1 ||
+	    list_folder(logs, &entries) == -1)
+		return 1;
+	// Every entry is looked at before any goes: a folder stops the run.
 	std::vector<std::pair<std::string, std::string>> strays;
-	int listing_fd = result == 0 ? openat(logs.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-	DIR *listing = listing_fd != -1 ? fdopendir(listing_fd) : nullptr;
-	if (result == 0 && listing == nullptr)
-		result = failed(logs.path, "cannot be listed");
-	while (result == 0 && listing != nullptr) {
-		struct dirent *entry = readdir(listing);
-		if (entry == nullptr)
-			break;
-		std::string name = entry->d_name;
+	for (const std::string &name : entries) {
 		struct stat st;
-		if (name == "." || name == "..")
-			continue;
 		if (fstatat(logs.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1)
-			result = failed(logs.path + "/" + name, "cannot be examined");
-		else if (S_ISDIR(st.st_mode))
-			result = refuse({logs.path + "/" + name, "is a folder, not one of the logs: remove it"});
-		else if (std::string why = stray(name.c_str(), st); !why.empty())
-			strays.push_back({name, why});
+			return failed(logs / name.c_str(), "cannot be examined"), 1;
+		if (S_ISDIR(st.st_mode))
+			return refuse({logs / name.c_str(),
+			               "is a folder, not one of the logs: remove it"}),
+			       1;
+		if (std::string why = stray(name, st); !why.empty())
+			strays.emplace_back(name, why);
 	}
-	if (listing != nullptr)
-		closedir(listing);
-	else if (listing_fd != -1)
-		close(listing_fd);
-	for (size_t i = 0; result == 0 && i < strays.size(); i++) {
-		if (unlinkat(logs.fd, strays[i].first.c_str(), 0) == -1)
-			result = failed(logs.path + "/" + strays[i].first, "cannot be removed");
-		else
-			say(logs.path + "/" + strays[i].first + ": removed (" + strays[i].second + ")");
+	for (const auto &[name, why] : strays) {
+		if (unlinkat(logs.fd, name.c_str(), 0) == -1)
+			return failed(logs / name.c_str(), "cannot be removed"), 1;
+		say(logs / name.c_str() + ": removed (" + why + ")");
 	}
 	// The logs launchd opens, made here so that they have their owner and mode at once.
 	for (const char *name : {names::log, names::rotate_log}) {
-		std::string path = logs.path + "/" + name;
-		int fd = -1;
-		int there = result == 0 ? present(logs, name) : -1;
-		if (there == 0 && (result = make_file(logs, name, 0644, nullptr)) == 0)
-			say(path + ": made, root:wheel 0644");
-		if (there == 1 && (result = open_file(logs, name, O_RDONLY, true, &fd, &found)) == -1)
-			refuse(found);
-		if (fd != -1) {
-			result = set_owner_mode(fd, path, 0644, false);
-			close(fd);
-		}
+		place log;
+		int result = open_file(logs, name, O_RDONLY, true, &log, &found);
+		if (result == 1 && make_file(logs, name, 0644, &log) == 0)
+			say(log.path + ": made, root:wheel 0644");
+		else if (result == 0)
+			result = set_owner_mode(log, 0644, false);
+		if (result == -1 || log.fd == -1)
+			return found.path.empty() ? 1 : (refuse(found), 1);
 	}
-	if (lock != -1)
-		close(lock);
-	close_place(&logs);
-	return result == 0 ? 0 : 1;
+	return 0;
 }
 
 int setup_limit(bool restore_only)
 {
 	place dir;
-	int limit = -1, kept = -1;
-	int result = open_limit_folder(&dir, &limit, &kept);
-	if (result == 1 && restore_only)
-		return 0; // no folder: nothing kept
-	if (result == 1) {
+	std::vector<place> files;
+	int result = open_limit_folder(&dir, &files);
+	if (result == 1 && !restore_only) {
+		// A folder made here is wheel's: setlimit's would take its parent's group.
 		place parent;
 		finding found;
-		if (open_checked(names::limit_parent, false, true, &parent) != 0)
-			return 1;
-		result = open_folder(parent, names::limit_folder, true, &dir, &found);
-		close_place(&parent);
-		return result == 0 ? (close_place(&dir), 0) : (refuse(found), 1);
+		if (open_checked(names::limit_parent, false, true, &parent) != 0 ||
+		    open_folder(parent, names::limit_folder, true, &dir, &found) != 0)
+			return found.path.empty() ? 1 : (refuse(found), 1);
+		return 0;
 	}
-	if (result == -1)
+	if (result != 0)
+		return result == 1 ? 0 : 1; // no folder: nothing was kept
+	if (!restore_only && (set_owner_mode(dir, 0755, false) == -1 ||
+	                      (files[0].fd != -1 && set_owner_mode(files[0], 0644, false) == -1)))
 		return 1;
-	if (!restore_only) {
-		result = set_owner_mode(dir.fd, dir.path, 0755, false);
-		if (result == 0 && limit != -1)
-			result = set_owner_mode(limit, dir.path + "/" + names::limit, 0644, false);
-	}
-	if (result == 0 && kept != -1)
-		result = restore_kept(dir, limit, kept);
-	for (int fd : {limit, kept})
-		if (fd != -1)
-			close(fd);
-	close_place(&dir);
-	return result == 0 ? 0 : 1;
+	return files[1].fd != -1 && restore_kept(dir, files[0], files[1]) == -1 ? 1 : 0;
 }
 
 int setup_limit_keep()
 {
 	place dir;
-	int limit = -1, kept = -1;
-	int result = open_limit_folder(&dir, &limit, &kept);
+	std::vector<place> files;
+	int result = open_limit_folder(&dir, &files);
 	if (result == -1)
 		return 1;
-	std::string path = dir.path + "/" + names::limit;
-	if (result == 1 || limit == -1) {
+	if (result == 1 || files[0].fd == -1) {
 		note("no limit is stored");
-		result = 0;
-	} else if (kept != -1) {
-		result = refuse({dir.path + "/" + names::limit_kept,
-		                 "is there already, a limit an earlier run kept: run install.sh, "
-		                 "which puts it back"});
-	} else if (renameat(dir.fd, names::limit, dir.fd, names::limit_kept) == -1) {
-		result = failed(path, "cannot be renamed");
-	} else {
-		say(path + ": kept as " + dir.path + "/" + names::limit_kept);
+		return 0;
 	}
-	for (int fd : {limit, kept})
-		if (fd != -1)
-			close(fd);
-	close_place(&dir);
-	return result == -1 ? 1 : 0;
+	if (files[1].fd != -1)
+		return refuse({files[1].path,
+		               "is there already, a limit an earlier run kept: run install.sh, "
+		               "which puts it back"}),
+		       1;
+	if (renameat(dir.fd, names::limit, dir.fd, names::limit_kept) == -1)
+		return failed(files[0].path, "cannot be renamed"), 1;
+	say(files[0].path + ": kept as " + dir / names::limit_kept);
+	return 0;
 }
 
 int setup_limit_forget()
 {
 	place dir;
-	int limit = -1, kept = -1;
-	int result = open_limit_folder(&dir, &limit, &kept);
-	if (result == -1)
-		return 1;
-	std::string path = shown(std::string(names::limit_parent) + "/" + names::limit_folder + "/" + names::limit);
-	if (result == 1 || limit == -1)
-		note(path + ": not there");
-	else
-		result = remove_name(dir, names::limit, false);
-	for (int fd : {limit, kept})
-		if (fd != -1)
-			close(fd);
-	close_place(&dir);
-	return result == -1 ? 1 : 0;
+	std::vector<place> files;
+	int result = open_limit_folder(&dir, &files);
+	if (result == 1)
+		note(shown(limit_path()) + "/" + names::limit + ": not there");
+	return result == -1 || (result == 0 && remove_name(dir, names::limit, false) == -1) ? 1 : 0;
 }

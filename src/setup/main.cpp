@@ -9,7 +9,8 @@
 
 #include "setup/setup.h"
 
-namespace {
+namespace
+{
 
 // Each subcommand, with its option where it takes one.
 struct subcommand {
@@ -37,10 +38,12 @@ const subcommand subcommands[] = {
 
 int usage()
 {
-	fputs("usage: tamso-setup preflight | begin | finish | own | logs | limit | limit-restore |\n"
-	      "                   limit-keep | limit-forget | link | remove | remove-limit [--keep] |\n"
-	      "                   remove-scripts | rotate\n",
-	      stderr);
+	fputs(
+	    "usage: tamso-setup preflight | begin | finish | own | logs | limit | limit-restore |\n"
+	    "                   limit-keep | limit-forget | link | remove | remove-limit [--keep] "
+	    "|\n"
+	    "                   remove-scripts | rotate\n",
+	    stderr);
 	return 2;
 }
 

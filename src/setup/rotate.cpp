@@ -13,7 +13,8 @@
 
 #include "setup/names.h"
 
-namespace {
+namespace
+{
 
 // Copies `from` from `*offset` to its current end into `to`; 0, or -1 with errno set.
 int copy_to_end(int from, int to, off_t *offset)
@@ -43,45 +44,34 @@ int check_archive(const place &logs, const char *name)
 {
 	struct stat st;
 	if (fstatat(logs.fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1)
-		return errno == ENOENT ? 0 : failed(logs.path + "/" + name, "cannot be examined");
+		return errno == ENOENT ? 0 : failed(logs / name, "cannot be examined");
 	if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))
 		return 0;
-	return refuse({logs.path + "/" + name, "is not a plain file: remove it"});
+	return refuse({logs / name, "is not a plain file: remove it"});
 }
 
 // Under the lock, with the log open and past its cap: the archives shift, the log is
 // copied into a new .0, and emptied. 0, or -1 after saying why.
-int rotate_log(const place &logs, int log)
+int rotate_log(const place &logs, const place &log)
 {
-	std::string path = logs.path + "/" + names::log;
+	place archive;
 	if (check_archive(logs, names::log_archive_0) == -1 ||
 	    check_archive(logs, names::log_archive_1) == -1)
 		return -1;
 	if (unlinkat(logs.fd, names::log_archive_1, 0) == -1 && errno != ENOENT)
-		return failed(logs.path + "/" + names::log_archive_1, "cannot be removed");
+		return failed(logs / names::log_archive_1, "cannot be removed");
 	if (renameat(logs.fd, names::log_archive_0, logs.fd, names::log_archive_1) == -1 &&
 	    errno != ENOENT)
-		return failed(logs.path + "/" + names::log_archive_0, "cannot be renamed");
-	int archive = -1;
+		return failed(logs / names::log_archive_0, "cannot be renamed");
 	if (make_file(logs, names::log_archive_0, 0644, &archive) == -1)
 		return -1;
 	// The copy is flushed before the log is emptied, so that a power cut loses no line;
 	// what the daemon wrote meanwhile is copied after, and the log emptied at once.
 	off_t copied = 0;
-	int result = copy_to_end(log, archive, &copied);
-	if (result == 0)
-		result = fsync(archive);
-	if (result == 0)
-		result = copy_to_end(log, archive, &copied);
-	if (result == 0)
-		result = ftruncate(log, 0);
-	int saved = errno;
-	close(archive);
-	errno = saved;
-	if (result == -1)
-		return failed(path, "cannot be copied and emptied");
-	say(path + ": " + std::to_string(copied) + " bytes moved to " + logs.path + "/" +
-	    names::log_archive_0);
+	if (copy_to_end(log.fd, archive.fd, &copied) == -1 || fsync(archive.fd) == -1 ||
+	    copy_to_end(log.fd, archive.fd, &copied) == -1 || ftruncate(log.fd, 0) == -1)
+		return failed(log.path, "cannot be copied and emptied");
+	say(log.path + ": " + std::to_string(copied) + " bytes moved to " + archive.path);
 	return 0;
 }
 
@@ -89,33 +79,25 @@ int rotate_log(const place &logs, int log)
 
 int setup_rotate()
 {
-	place logs;
+	place logs, lock, log;
 	finding found;
+	struct stat st;
 	int result = open_chain(std::string(names::log_parent) + "/" + names::log_folder, false,
 	                        &logs, &found);
-	if (result == 1)
-		return 0; // no logs' folder yet: nothing to rotate
+	if (result != 0)
+		return result == 1 ? 0
+		                   : (refuse(found), 1); // no logs' folder yet: nothing to rotate
+	result = lock_logs(logs, false, &lock);
+	if (result != 0)
+		return result == 1 ? 0 : 1; // another run rotates now
+	result = open_file(logs, names::log, O_RDWR, true, &log, &found);
 	if (result == -1)
 		return refuse(found), 1;
-	int lock = -1;
-	result = lock_logs(logs, false, &lock);
-	if (result != 0) {
-		close_place(&logs);
-		return result == 1 ? 0 : 1; // another run rotates, or the lock was refused
-	}
-	int log = -1;
-	result = open_file(logs, names::log, O_RDWR, true, &log, &found);
-	struct stat st;
-	if (result == -1)
-		refuse(found);
-	else if (result == 0 && fstat(log, &st) == -1)
-		result = failed(logs.path + "/" + names::log, "cannot be examined");
-	else if (result == 0 && st.st_size >= names::rotate_at)
-		result = rotate_log(logs, log);
-	// Otherwise no log yet, or still below its cap: nothing to do.
-	if (log != -1)
-		close(log);
-	close(lock);
-	close_place(&logs);
-	return result == -1 ? 1 : 0;
+	if (result == 1)
+		return 0; // no log yet
+	if (fstat(log.fd, &st) == -1)
+		return failed(log.path, "cannot be examined"), 1;
+	if (st.st_size < names::rotate_at)
+		return 0; // still below its cap
+	return rotate_log(logs, log) == -1 ? 1 : 0;
 }

@@ -6,17 +6,17 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // The run's root (TAMSO_ROOT, "" for the real one) and install prefix (TAMSO_PREFIX, or
-// the configured one); a path under the root as it is shown.
+// the configured one); a path below the root as it is shown.
 void set_places(const char *root, const char *prefix);
 const std::string &install_prefix();
 std::string shown(const std::string &path);
 
-// One line on standard output, indented, for each change; the count so far.
+// One line on standard output, indented: say() for a change, note() for what was found
+// and left as it was.
 void say(const std::string &line);
-int changes_made();
-// The same for what was found and left as it was.
 void note(const std::string &line);
 
 // What was found where, for a refusal.
@@ -25,18 +25,28 @@ struct finding {
 	std::string what; // "is a symbolic link", ...
 };
 
-// Prints "tamso-setup: PATH: WHAT; nothing changed" (or that the lines above stay) on
-// standard error; -1.
+// Prints "tamso-setup: PATH: WHAT; nothing changed" (or that the changes said above
+// stay) on standard error; -1.
 int refuse(const finding &found);
-// The same for a failed system call, with errno's text.
+// The same for a failed system call, with errno's text after `doing`.
 int failed(const std::string &path, const char *doing);
 
-// An open folder and its path as shown.
+// An open folder or file, closed with its holder, and its path as shown.
 struct place {
 	int fd = -1;
 	std::string path;
+	place() = default;
+	place(int descriptor, std::string shown_path) : fd(descriptor), path(std::move(shown_path))
+	{
+	}
+	place(place &&other) noexcept : fd(other.fd), path(std::move(other.path))
+	{
+		other.fd = -1;
+	}
+	place &operator=(place &&other) noexcept;
+	~place();
+	std::string operator/(const char *name) const; // the path of a name inside
 };
-void close_place(place *dir);
 
 // Opens the folder at `path` (absolute below the root) from the root down, each folder
 // from its parent with O_DIRECTORY | O_NOFOLLOW, and checks each: a folder, root's,
@@ -44,24 +54,24 @@ void close_place(place *dir);
 // write. With `make`, a missing folder is made 0755 root:wheel (and said). 0 with *dir;
 // 1 when a folder on the way is missing (*found names it); -1 with *found set.
 int open_chain(const std::string &path, bool make, place *dir, finding *found);
-
-// Opens the checked folder `name` inside `parent` the same way (made when `make`).
+// Opens the folder `name` inside `parent` the same way.
 int open_folder(const place &parent, const char *name, bool make, place *dir, finding *found);
+// open_chain, with a refusal said; a missing folder is one only when `needed`.
+int open_checked(const std::string &path, bool make, bool needed, place *dir);
 
-// Opens `name` in `dir` without following a link or blocking, with `flags` added to
-// O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC: it must be a plain file with one link, no ACL
-// entry that lets another account write, and root's when `root_only`. 0 with *fd; 1 when
-// nothing is there; -1 with *found set.
-int open_file(const place &dir, const char *name, int flags, bool root_only, int *fd,
+// Opens `name` in `dir` without following a link or blocking, `flags` added: it must be
+// a plain file with one link, no ACL entry that lets another account write, and root's
+// when `root_only`. 0 with *file; 1 when nothing is there; -1 with *found set.
+int open_file(const place &dir, const char *name, int flags, bool root_only, place *file,
               finding *found);
 
 // Gives the open file or folder root:wheel and `mode`, saying so when `always` or when
 // it changed something. 0, or -1 after saying why.
-int set_owner_mode(int fd, const std::string &path, mode_t mode, bool always);
+int set_owner_mode(const place &it, mode_t mode, bool always);
 
-// Makes `name` in `dir`, where nothing may be, root:wheel `mode`; 0 with *fd (or closed
-// when fd is null), -1 after saying why.
-int make_file(const place &dir, const char *name, mode_t mode, int *fd);
+// Makes `name` in `dir`, where nothing may be, root:wheel `mode`, opened read-write
+// into *file when given. 0, or -1 after saying why.
+int make_file(const place &dir, const char *name, mode_t mode, place *file = nullptr);
 
 // Whether something (a link included) is at `name` in `dir`; -1 when it cannot be told.
 int present(const place &dir, const char *name);
@@ -70,12 +80,15 @@ int present(const place &dir, const char *name);
 // -1 after saying why.
 int remove_name(const place &dir, const char *name, bool quiet);
 
-// Takes the exclusive lock on the logs' lock file in `logs` (made 0600 when missing; it
-// must be root's plain single-linked file), blocking or not. 0 with *fd; 1 when another
-// run holds it and `wait` is false; -1 after a refusal.
-int lock_logs(const place &logs, bool wait, int *fd);
+// The names in the folder, "." and ".." aside; 0, or -1 after saying why.
+int list_folder(const place &dir, std::vector<std::string> *names);
 
-// The subcommands: 0 done, 1 refused or failed (said), 2 wrong arguments.
+// Takes the exclusive lock on the logs' lock file in `logs` (made 0600 when missing; it
+// must be root's plain single-linked file), waiting for it or not. 0 with *lock; 1 when
+// another run holds it and `wait` is false; -1 after saying why.
+int lock_logs(const place &logs, bool wait, place *lock);
+
+// The subcommands: 0 done, 1 refused or failed (said).
 int setup_preflight();
 int setup_begin();
 int setup_finish();
