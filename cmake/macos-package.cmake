@@ -1,7 +1,8 @@
 # The installer package of a Mac. Its payload is exactly what `cmake --install` lays
-# down with the prefix /usr/local, given to root:wheel; its scripts run the install.sh
-# of that same install, as an administrator would after laying it down by hand: with
-# --preflight before anything is written, and in full once the payload is in place.
+# down with the prefix /usr/local, given to root:wheel; its scripts run the install tool
+# and the install.sh of that same install: the tool's preflight before anything is
+# written, and install.sh once the payload is in place, as an administrator would after
+# laying it down by hand.
 #
 #   cmake -DBUILD_DIR=build -DSOURCE_DIR=source -DWORK_DIR=folder
 #         [-DPACKAGE=name.pkg -DVERSION=1.0.0 -DIDENTIFIER=id -DARCH=arm64
