@@ -31,8 +31,7 @@ struct _acl {
 	size_t next = 0;
 };
 
-namespace
-{
+namespace {
 
 // The attribute's format (linux/posix_acl_xattr.h): a 4-byte version, 2, then entries
 // of tag (u16), permissions (u16) and id (u32), little-endian.

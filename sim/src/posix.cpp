@@ -162,6 +162,27 @@ int execl(const char *path, const char *arg, ...)
 	return execv(mapped.c_str(), argv.data());
 }
 
+// The install tool's file calls, each of which a test can make fail (simmac::fail_next).
+#define SIMMAC_FAULTABLE(name, signature, arguments)                                       \
+	int name signature                                                                 \
+	{                                                                                  \
+		using real_fn = int(*) signature;                                          \
+		static real_fn real = next_definition(static_cast<real_fn>(nullptr), #name); \
+		if (sim::take_failure(#name)) {                                            \
+			errno = EIO;                                                       \
+			return -1;                                                         \
+		}                                                                          \
+		return real arguments;                                                     \
+	}
+SIMMAC_FAULTABLE(renameat, (int from_dir, const char *from, int to_dir, const char *to),
+                 (from_dir, from, to_dir, to))
+SIMMAC_FAULTABLE(unlinkat, (int dir, const char *path, int flags), (dir, path, flags))
+SIMMAC_FAULTABLE(mkdirat, (int dir, const char *path, mode_t mode), (dir, path, mode))
+SIMMAC_FAULTABLE(symlinkat, (const char *target, int dir, const char *path), (target, dir, path))
+SIMMAC_FAULTABLE(fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group))
+SIMMAC_FAULTABLE(ftruncate, (int fd, off_t length), (fd, length))
+#undef SIMMAC_FAULTABLE
+
 time_t time(time_t *result)
 {
 	time_t now = static_cast<time_t>(std::floor(sim::now() + 978307200.0));

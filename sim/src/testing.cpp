@@ -2,6 +2,8 @@
 #include <simmac/simmac.h>
 
 #include <cstdlib>
+#include <algorithm>
+#include <string>
 #include <string_view>
 
 #include "objects.h"
@@ -23,14 +25,33 @@ armed_failure armed[] = {
     {"IOPSGetPowerSourceDescription", 0}, {"IOServiceMatching", 0},
     {"IOServiceGetMatchingService", 0},   {"IORegisterForSystemPower", 0},
     {"CFRunLoopTimerCreate", 0},          {"dispatch_source_create", 0},
+    // The install tool's file calls, which fail with EIO.
+    {"renameat", 0},  {"unlinkat", 0}, {"mkdirat", 0},
+    {"symlinkat", 0}, {"fchown", 0},   {"ftruncate", 0},
 };
 
 int armed_total = 0; // so that the common case costs one comparison
+
+// Arms what SIMMAC_FAIL_NEXT names, for a process a test starts: "CALL[:COUNT],...".
+bool arm_from_environment()
+{
+	const char *text = getenv("SIMMAC_FAIL_NEXT");
+	for (std::string_view rest = text != nullptr ? text : ""; !rest.empty();) {
+		std::string_view item = rest.substr(0, rest.find(','));
+		rest.remove_prefix(std::min(rest.size(), item.size() + 1));
+		std::string_view call = item.substr(0, item.find(':'));
+		std::string count(item.substr(std::min(item.size(), call.size() + 1)));
+		simmac::fail_next(std::string(call), count.empty() ? 1 : atoi(count.c_str()));
+	}
+	return true;
+}
 
 } // namespace
 
 bool take_failure(const char *call)
 {
+	static const bool armed_once = arm_from_environment();
+	(void)armed_once;
 	if (armed_total == 0)
 		return false;
 	for (armed_failure &a : armed)

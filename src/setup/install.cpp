@@ -13,8 +13,7 @@
 #include "power/limit.h"
 #include "setup/names.h"
 
-namespace
-{
+namespace {
 
 struct installed_file {
 	const char *name;
@@ -176,7 +175,7 @@ int setup_preflight()
 		// A folder not there yet ends its walk: the installer makes it.
 		if (result == -1 ||
 		    (result == 0 && open_files(dir, each.files, false, &files) == -1))
-			return 1;
+			return -1;
 	}
 	printf("preflight: the folders of %s, %s, %s and %s are root's alone\n",
 	       shown(libexec_path()).c_str(), shown(names::launchdaemons_dir).c_str(),
@@ -189,26 +188,25 @@ int setup_begin()
 	place dir, marker;
 	finding found;
 	if (open_checked(libexec_path(), false, true, &dir) != 0)
-		return 1;
+		return -1;
 	int result = open_file(dir, names::unfinished, O_RDONLY, true, &marker, &found);
 	if (result == 0)
 		printf("install.sh: found a half-finished install (an earlier run was stopped "
-		       "before its end, "
-		       "%s): this run puts everything right\n",
+		       "before its end, %s): this run puts everything right\n",
 		       marker.path.c_str());
 	if (result == -1)
-		return refuse(found), 1;
-	return result == 1 && make_file(dir, names::unfinished, 0644) == -1 ? 1 : 0;
+		return refuse(found);
+	return result == 1 && make_file(dir, names::unfinished, 0644) == -1 ? -1 : 0;
 }
 
 int setup_finish()
 {
 	place dir;
 	if (open_checked(libexec_path(), false, true, &dir) != 0)
-		return 1;
+		return -1;
 	// Quietly: the marker is the install's own bookkeeping.
 	if (unlinkat(dir.fd, names::unfinished, 0) == -1 && errno != ENOENT)
-		return failed(dir / names::unfinished, "cannot be removed"), 1;
+		return failed(dir / names::unfinished, "cannot be removed");
 	return 0;
 }
 
@@ -221,13 +219,13 @@ int setup_own()
 	    open_files(libexec, libexec_files, true, &in_libexec) == -1 ||
 	    open_files(daemons, plists, true, &in_daemons) == -1 ||
 	    set_owner_mode(libexec, 0755, true) == -1)
-		return 1;
+		return -1;
 	for (size_t i = 0; i < in_libexec.size(); i++)
 		if (set_owner_mode(in_libexec[i], libexec_files[i].mode, true) == -1)
-			return 1;
+			return -1;
 	for (size_t i = 0; i < in_daemons.size(); i++)
 		if (set_owner_mode(in_daemons[i], plists[i].mode, true) == -1)
-			return 1;
+			return -1;
 	return 0;
 }
 
@@ -236,41 +234,42 @@ int setup_logs()
 	place parent, logs, lock;
 	finding found;
 	if (open_checked(names::log_parent, true, true, &parent) != 0)
-		return 1;
+		return -1;
 	if (open_folder(parent, names::log_folder, true, &logs, &found) != 0)
-		return refuse(found), 1;
+		return refuse(found);
 	std::vector<std::string> entries;
 	if (set_owner_mode(logs, 0755, false) == -1 || lock_logs(logs, true, &lock) == -1 ||
 	    list_folder(logs, &entries) == -1)
-		return 1;
+		return -1;
 	// Every entry is looked at before any goes: a folder stops the run.
 	std::vector<std::pair<std::string, std::string>> strays;
 	for (const std::string &name : entries) {
 		struct stat st;
 		if (fstatat(logs.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1)
-			return failed(logs / name.c_str(), "cannot be examined"), 1;
+			return failed(logs / name.c_str(), "cannot be examined");
 		if (S_ISDIR(st.st_mode))
-			return refuse({logs / name.c_str(),
-			               "is a folder, not one of the logs: remove it"}),
-			       1;
+			return refuse(
+			    {logs / name.c_str(), "is a folder, not one of the logs: remove it"});
 		if (std::string why = stray(name, st); !why.empty())
 			strays.emplace_back(name, why);
 	}
 	for (const auto &[name, why] : strays) {
 		if (unlinkat(logs.fd, name.c_str(), 0) == -1)
-			return failed(logs / name.c_str(), "cannot be removed"), 1;
+			return failed(logs / name.c_str(), "cannot be removed");
 		say(logs / name.c_str() + ": removed (" + why + ")");
 	}
 	// The logs launchd opens, made here so that they have their owner and mode at once.
 	for (const char *name : {names::log, names::rotate_log}) {
 		place log;
 		int result = open_file(logs, name, O_RDONLY, true, &log, &found);
-		if (result == 1 && make_file(logs, name, 0644, &log) == 0)
+		if (result == -1)
+			return refuse(found);
+		if (result == 0 && set_owner_mode(log, 0644, false) == -1)
+			return -1;
+		if (result == 1 && make_file(logs, name, 0644, &log) == -1)
+			return -1;
+		if (result == 1)
 			say(log.path + ": made, root:wheel 0644");
-		else if (result == 0)
-			result = set_owner_mode(log, 0644, false);
-		if (result == -1 || log.fd == -1)
-			return found.path.empty() ? 1 : (refuse(found), 1);
 	}
 	return 0;
 }
@@ -284,17 +283,18 @@ int setup_limit(bool restore_only)
 		// A folder made here is wheel's: setlimit's would take its parent's group.
 		place parent;
 		finding found;
-		if (open_checked(names::limit_parent, false, true, &parent) != 0 ||
-		    open_folder(parent, names::limit_folder, true, &dir, &found) != 0)
-			return found.path.empty() ? 1 : (refuse(found), 1);
-		return 0;
+		if (open_checked(names::limit_parent, false, true, &parent) != 0)
+			return -1;
+		return open_folder(parent, names::limit_folder, true, &dir, &found) == 0
+		           ? 0
+		           : refuse(found);
 	}
 	if (result != 0)
-		return result == 1 ? 0 : 1; // no folder: nothing was kept
+		return result == 1 ? 0 : -1; // no folder: nothing was kept
 	if (!restore_only && (set_owner_mode(dir, 0755, false) == -1 ||
 	                      (files[0].fd != -1 && set_owner_mode(files[0], 0644, false) == -1)))
-		return 1;
-	return files[1].fd != -1 && restore_kept(dir, files[0], files[1]) == -1 ? 1 : 0;
+		return -1;
+	return files[1].fd != -1 && restore_kept(dir, files[0], files[1]) == -1 ? -1 : 0;
 }
 
 int setup_limit_keep()
@@ -303,7 +303,7 @@ int setup_limit_keep()
 	std::vector<place> files;
 	int result = open_limit_folder(&dir, &files);
 	if (result == -1)
-		return 1;
+		return -1;
 	if (result == 1 || files[0].fd == -1) {
 		note("no limit is stored");
 		return 0;
@@ -311,10 +311,9 @@ int setup_limit_keep()
 	if (files[1].fd != -1)
 		return refuse({files[1].path,
 		               "is there already, a limit an earlier run kept: run install.sh, "
-		               "which puts it back"}),
-		       1;
+		               "which puts it back"});
 	if (renameat(dir.fd, names::limit, dir.fd, names::limit_kept) == -1)
-		return failed(files[0].path, "cannot be renamed"), 1;
+		return failed(files[0].path, "cannot be renamed");
 	say(files[0].path + ": kept as " + dir / names::limit_kept);
 	return 0;
 }
@@ -326,5 +325,6 @@ int setup_limit_forget()
 	int result = open_limit_folder(&dir, &files);
 	if (result == 1)
 		note(shown(limit_path()) + "/" + names::limit + ": not there");
-	return result == -1 || (result == 0 && remove_name(dir, names::limit, false) == -1) ? 1 : 0;
+	return result == -1 || (result == 0 && remove_name(dir, names::limit, false) == -1) ? -1
+	                                                                                    : 0;
 }

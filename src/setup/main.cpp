@@ -9,8 +9,7 @@
 
 #include "setup/setup.h"
 
-namespace
-{
+namespace {
 
 // Each subcommand, with its option where it takes one.
 struct subcommand {
@@ -66,7 +65,7 @@ int main(int argc, char **argv)
 			return 1;
 		}
 		set_places(getenv("TAMSO_ROOT"), getenv("TAMSO_PREFIX"));
-		return command.run();
+		return command.run() == -1 ? 1 : 0;
 	}
 	return usage();
 }

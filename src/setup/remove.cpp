@@ -8,8 +8,7 @@
 
 #include "setup/names.h"
 
-namespace
-{
+namespace {
 
 struct link_spec {
 	const char *folder; // below the prefix
@@ -156,22 +155,20 @@ int setup_remove()
 	std::vector<std::string> log_names;
 	finding found;
 	if (open_chain(names::launchdaemons_dir, false, &daemons, &found) == -1)
-		return refuse(found), 1;
-	int logs_there = -1;
+		return refuse(found);
 	if (open_pair(install_prefix() + "/" + names::libexec_parent, names::libexec_folder,
-	              &libexec_parent, &libexec) == -1 ||
-	    (logs_there = open_pair(names::log_parent, names::log_folder, &log_parent, &logs)) ==
-	        -1 ||
-	    (logs_there == 0 &&
-	     (lock_logs(logs, true, &lock) != 0 || list_folder(logs, &log_names) == -1)))
-		return 1;
+	              &libexec_parent, &libexec) == -1)
+		return -1;
+	int logs_there = open_pair(names::log_parent, names::log_folder, &log_parent, &logs);
+	if (logs_there == -1 || (logs_there == 0 && (lock_logs(logs, true, &lock) != 0 ||
+	                                             list_folder(logs, &log_names) == -1)))
+		return -1;
 	for (const std::string &name : log_names) {
 		struct stat st;
 		if (fstatat(logs.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
 		    S_ISDIR(st.st_mode))
-			return refuse({logs / name.c_str(),
-			               "is a folder, not one of the logs: remove it"}),
-			       1;
+			return refuse(
+			    {logs / name.c_str(), "is a folder, not one of the logs: remove it"});
 	}
 	for (int i = 0; i < 2; i++)
 		find_link(links[i], &link_dirs[i]);
@@ -179,23 +176,23 @@ int setup_remove()
 		note(shown(names::launchdaemons_dir) + ": not there");
 	for (const char *name : {names::daemon_plist, names::rotate_plist})
 		if (daemons.fd != -1 && remove_name(daemons, name, false) == -1)
-			return 1;
+			return -1;
 	for (int i = 0; i < 2; i++)
 		if (link_dirs[i].fd != -1 && remove_name(link_dirs[i], links[i].name, false) == -1)
-			return 1;
+			return -1;
 	for (const char *name : {names::program, names::manpage})
 		if (libexec.fd != -1 && remove_name(libexec, name, false) == -1)
-			return 1;
+			return -1;
 	// The logs, the lock file last, then their folder.
 	for (const std::string &name : log_names)
 		if (name != names::log_lock && unlinkat(logs.fd, name.c_str(), 0) == -1 &&
 		    errno != ENOENT)
-			return failed(logs / name.c_str(), "cannot be removed"), 1;
+			return failed(logs / name.c_str(), "cannot be removed");
 	if (logs.fd == -1)
 		return 0;
 	if (unlinkat(logs.fd, names::log_lock, 0) == -1)
-		return failed(lock.path, "cannot be removed"), 1;
-	return remove_folder(log_parent, names::log_folder, logs) == -1 ? 1 : 0;
+		return failed(lock.path, "cannot be removed");
+	return remove_folder(log_parent, names::log_folder, logs);
 }
 
 int setup_remove_limit(bool keep)
@@ -203,15 +200,15 @@ int setup_remove_limit(bool keep)
 	place parent, dir;
 	int result = open_pair(names::limit_parent, names::limit_folder, &parent, &dir);
 	if (result != 0)
-		return result == -1 ? 1 : 0;
+		return result == -1 ? -1 : 0; // not there: nothing to remove
 	if (keep && present(dir, names::limit) == 1)
 		return note("keeping the stored limit, as it is"), 0;
 	if (keep)
 		note("no limit is stored: nothing to keep, removing its folder");
 	for (const char *name : {names::limit, names::limit_lock, names::limit_temporary})
 		if (remove_name(dir, name, name != names::limit) == -1)
-			return 1;
-	return remove_folder(parent, names::limit_folder, dir) == -1 ? 1 : 0;
+			return -1;
+	return remove_folder(parent, names::limit_folder, dir);
 }
 
 int setup_remove_scripts()
@@ -220,10 +217,10 @@ int setup_remove_scripts()
 	int result = open_pair(install_prefix() + "/" + names::libexec_parent,
 	                       names::libexec_folder, &parent, &dir);
 	if (result != 0)
-		return result == -1 ? 1 : 0;
+		return result == -1 ? -1 : 0; // not there: nothing to remove
 	for (const char *name : {names::install_script, names::uninstall_script,
 	                         names::launchd_functions, names::unfinished, names::tool})
 		if (remove_name(dir, name, name == names::unfinished) == -1)
-			return 1;
-	return remove_folder(parent, names::libexec_folder, dir) == -1 ? 1 : 0;
+			return -1;
+	return remove_folder(parent, names::libexec_folder, dir);
 }

@@ -6,6 +6,8 @@
 #include "setup/setup.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -13,8 +15,7 @@
 
 #include "setup/names.h"
 
-namespace
-{
+namespace {
 
 // Copies `from` from `*offset` to its current end into `to`; 0, or -1 with errno set.
 int copy_to_end(int from, int to, off_t *offset)
@@ -38,39 +39,39 @@ int copy_to_end(int from, int to, off_t *offset)
 	}
 }
 
-// An archive in the way of the shift must be a file or a link, which the shift drops or
-// renames without opening; a folder would take the rename. 0, or -1 after a refusal.
-int check_archive(const place &logs, const char *name)
+// A failure once the archives have moved down: the log is as it was, and the next run
+// tries again.
+int failed_after_shift(const place &log, const char *doing)
 {
-	struct stat st;
-	if (fstatat(logs.fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1)
-		return errno == ENOENT ? 0 : failed(logs / name, "cannot be examined");
-	if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))
-		return 0;
-	return refuse({logs / name, "is not a plain file: remove it"});
+	fprintf(stderr,
+	        "tamso-setup: %s: %s: %s; the archives moved down by one, the log is as it was\n",
+	        log.path.c_str(), doing, strerror(errno));
+	return -1;
 }
 
 // Under the lock, with the log open and past its cap: the archives shift, the log is
 // copied into a new .0, and emptied. 0, or -1 after saying why.
 int rotate_log(const place &logs, const place &log)
 {
-	place archive;
-	if (check_archive(logs, names::log_archive_0) == -1 ||
-	    check_archive(logs, names::log_archive_1) == -1)
-		return -1;
-	if (unlinkat(logs.fd, names::log_archive_1, 0) == -1 && errno != ENOENT)
-		return failed(logs / names::log_archive_1, "cannot be removed");
+	// The rename replaces the oldest archive; without a .0 the .1 stays.
 	if (renameat(logs.fd, names::log_archive_0, logs.fd, names::log_archive_1) == -1 &&
 	    errno != ENOENT)
 		return failed(logs / names::log_archive_0, "cannot be renamed");
-	if (make_file(logs, names::log_archive_0, 0644, &archive) == -1)
-		return -1;
+	place archive(openat(logs.fd, names::log_archive_0,
+	                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600),
+	              logs / names::log_archive_0);
+	if (archive.fd == -1 || fchown(archive.fd, 0, 0) == -1 || fchmod(archive.fd, 0644) == -1)
+		return failed_after_shift(archive, "cannot be made");
 	// The copy is flushed before the log is emptied, so that a power cut loses no line;
 	// what the daemon wrote meanwhile is copied after, and the log emptied at once.
 	off_t copied = 0;
 	if (copy_to_end(log.fd, archive.fd, &copied) == -1 || fsync(archive.fd) == -1 ||
-	    copy_to_end(log.fd, archive.fd, &copied) == -1 || ftruncate(log.fd, 0) == -1)
-		return failed(log.path, "cannot be copied and emptied");
+	    copy_to_end(log.fd, archive.fd, &copied) == -1 || ftruncate(log.fd, 0) == -1) {
+		int saved = errno;
+		(void)unlinkat(logs.fd, names::log_archive_0, 0); // the log keeps its lines
+		errno = saved;
+		return failed_after_shift(log, "cannot be copied and emptied");
+	}
 	say(log.path + ": " + std::to_string(copied) + " bytes moved to " + archive.path);
 	return 0;
 }
@@ -84,20 +85,21 @@ int setup_rotate()
 	struct stat st;
 	int result = open_chain(std::string(names::log_parent) + "/" + names::log_folder, false,
 	                        &logs, &found);
-	if (result != 0)
-		return result == 1 ? 0
-		                   : (refuse(found), 1); // no logs' folder yet: nothing to rotate
+	if (result == -1)
+		return refuse(found);
+	if (result == 1)
+		return 0; // no logs' folder yet: the install makes it
 	result = lock_logs(logs, false, &lock);
 	if (result != 0)
-		return result == 1 ? 0 : 1; // another run rotates now
+		return result == 1 ? 0 : -1; // another run rotates now
 	result = open_file(logs, names::log, O_RDWR, true, &log, &found);
 	if (result == -1)
-		return refuse(found), 1;
+		return refuse(found);
 	if (result == 1)
 		return 0; // no log yet
 	if (fstat(log.fd, &st) == -1)
-		return failed(log.path, "cannot be examined"), 1;
+		return failed(log.path, "cannot be examined");
 	if (st.st_size < names::rotate_at)
 		return 0; // still below its cap
-	return rotate_log(logs, log) == -1 ? 1 : 0;
+	return rotate_log(logs, log);
 }

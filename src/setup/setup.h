@@ -88,7 +88,7 @@ int list_folder(const place &dir, std::vector<std::string> *names);
 // another run holds it and `wait` is false; -1 after saying why.
 int lock_logs(const place &logs, bool wait, place *lock);
 
-// The subcommands: 0 done, 1 refused or failed (said).
+// The subcommands: 0 done, -1 refused or failed (said).
 int setup_preflight();
 int setup_begin();
 int setup_finish();

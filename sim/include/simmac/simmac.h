@@ -50,8 +50,10 @@ std::string default_machine();
 // call fails on a Mac, for failures a machine file cannot describe:
 // IOPSCopyPowerSourcesInfo, IOPSCopyPowerSourcesList, IOPSGetPowerSourceDescription,
 // IOServiceMatching and CFRunLoopTimerCreate return NULL, IOServiceGetMatchingService and
-// IORegisterForSystemPower return 0, dispatch_source_create returns NULL. False for a
-// name it does not know. load() disarms every failure.
+// IORegisterForSystemPower return 0, dispatch_source_create returns NULL; renameat,
+// unlinkat, mkdirat, symlinkat, fchown and ftruncate return -1 with errno EIO. False for
+// a name it does not know. load() disarms every failure. A process started by a test is
+// armed by SIMMAC_FAIL_NEXT, "CALL[:COUNT]" separated by commas, at its first such call.
 bool fail_next(const std::string &call, int count = 1);
 
 } // namespace simmac
