@@ -1140,6 +1140,17 @@ class RotateRefusalsAndLock(RotateTestCase):
           self.assertEqual(snapshot(self.stage), before)
           os.rmdir(path) if kind == "folder" else path.unlink()
 
+  def test_each_failure_is_one_line_and_the_log_keeps_its_lines(self):
+    # The call of the simulated Mac's that fails: the archives' shift, the new archive's
+    # owner, the truncation.
+    for call in ("renameat", "fchown", "ftruncate"):
+      with self.subTest(call):
+        self.log.write_text("")
+        lines = self.rotation_due()
+        done = self.run_script("rotate", environment={"SIMMAC_FAIL_NEXT": call})
+        self.assert_one_line(done, 1, "Input/output error")
+        self.assertEqual(self.log.read_text(), lines)
+
   def test_a_lock_held_leaves_the_rotation_to_its_holder_and_dies_with_it(self):
     lines = self.rotation_due()
     holder = subprocess.Popen(["python3", "-c", "import fcntl, sys, time; f = open(sys.argv[1]); "
