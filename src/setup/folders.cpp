@@ -75,36 +75,25 @@ std::string acl_writers(int fd)
 	return found;
 }
 
-// "" when the open folder is one root alone can write, or what was found.
-std::string folder_problem(int fd)
+// "" when the open folder is one root alone can write, or when the open file (`rules`
+// not -1) passes them; otherwise what was found.
+std::string problem_of(int fd, int rules)
 {
 	struct stat st;
+	bool folder = rules == -1;
 	if (fstat(fd, &st) == -1)
 		return std::string("cannot be examined: ") + strerror(errno);
-	if (!S_ISDIR(st.st_mode))
-		return "is not a folder";
-	if (st.st_uid != 0)
-		return "is owned by uid " + std::to_string(st.st_uid) + ", not by root";
-	if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0)
-		return "is writable by group " + std::to_string(st.st_gid);
-	if ((st.st_mode & S_IWOTH) != 0)
-		return "is writable by others";
-	return acl_writers(fd);
-}
-
-// "" when the open file is a plain one with one link (and root's, with `root_only`).
-std::string file_problem(int fd, bool root_only)
-{
-	struct stat st;
-	if (fstat(fd, &st) == -1)
-		return std::string("cannot be examined: ") + strerror(errno);
-	if (!S_ISREG(st.st_mode))
-		return "is not a plain file";
-	if (st.st_nlink != 1)
+	if (folder ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
+		return folder ? "is not a folder" : "is not a plain file";
+	if (!folder && st.st_nlink != 1 && (rules & any_links) == 0)
 		return "has " + std::to_string(st.st_nlink) +
 		       " hard links: another name of the same file could be anywhere";
-	if (root_only && st.st_uid != 0)
+	if ((folder || (rules & roots) != 0) && st.st_uid != 0)
 		return "is owned by uid " + std::to_string(st.st_uid) + ", not by root";
+	if (folder && (st.st_mode & S_IWGRP) != 0 && st.st_gid != 0)
+		return "is writable by group " + std::to_string(st.st_gid);
+	if (folder && (st.st_mode & S_IWOTH) != 0)
+		return "is writable by others";
 	return acl_writers(fd);
 }
 
@@ -119,13 +108,14 @@ std::string open_problem(int dir, const char *name, int error)
 	return std::string("cannot be opened: ") + strerror(error);
 }
 
-// Checks what `fd` (opened as `name` in `dir`, or -1 after `error`) is; 0 with *it.
-int checked(int fd, int dir, const char *name, std::string path, std::string (*problem)(int, bool),
-            bool root_only, place *it, finding *found)
+// Checks what `fd` (opened as `name` in `dir`, or -1 after `error`) is by `rules` (-1:
+// a folder); 0 with *it.
+int checked(int fd, int dir, const char *name, std::string path, int rules, place *it,
+            finding *found)
 {
 	int error = errno;
 	place opened(fd, std::move(path));
-	std::string what = fd == -1 ? open_problem(dir, name, error) : problem(fd, root_only);
+	std::string what = fd == -1 ? open_problem(dir, name, error) : problem_of(fd, rules);
 	if (!what.empty()) {
 		*found = {opened.path, what};
 		return -1;
@@ -214,8 +204,7 @@ int open_folder(const place &parent, const char *name, bool make, place *dir, fi
 		*found = {parent / name, "is missing"};
 		return 1;
 	}
-	auto problem = [](int folder, bool) { return folder_problem(folder); };
-	return checked(fd, parent.fd, name, parent / name, problem, false, dir, found);
+	return checked(fd, parent.fd, name, parent / name, -1, dir, found);
 }
 
 int open_chain(const std::string &path, bool make, place *dir, finding *found)
@@ -223,9 +212,8 @@ int open_chain(const std::string &path, bool make, place *dir, finding *found)
 	// A staged root is the top of its chain: the folders above it are not the Mac's.
 	std::string top = root_path.empty() ? "/" : root_path;
 	place at;
-	auto problem = [](int folder, bool) { return folder_problem(folder); };
-	if (checked(open(top.c_str(), folder_flags), AT_FDCWD, top.c_str(), top, problem, false,
-	            &at, found) == -1)
+	if (checked(open(top.c_str(), folder_flags), AT_FDCWD, top.c_str(), top, -1, &at, found) ==
+	    -1)
 		return -1;
 	for (size_t start = 0, end; start < path.size(); start = end + 1) {
 		end = std::min(path.find('/', start), path.size());
@@ -254,8 +242,7 @@ int open_checked(const std::string &path, bool make, bool needed, place *dir)
 	return result == -1 || (result == 1 && needed) ? refuse(found) : result;
 }
 
-int open_file(const place &dir, const char *name, int flags, bool root_only, place *file,
-              finding *found)
+int open_file(const place &dir, const char *name, int flags, int rules, place *file, finding *found)
 {
 	struct stat st;
 	if (fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
@@ -271,7 +258,7 @@ int open_file(const place &dir, const char *name, int flags, bool root_only, pla
 		return -1;
 	}
 	int fd = openat(dir.fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-	return checked(fd, dir.fd, name, dir / name, file_problem, root_only, file, found);
+	return checked(fd, dir.fd, name, dir / name, rules, file, found);
 }
 
 int set_owner_mode(const place &it, mode_t mode, bool always)
@@ -341,7 +328,8 @@ int list_folder(const place &dir, std::vector<std::string> *entries)
 int lock_logs(const place &logs, bool wait, place *lock)
 {
 	finding found;
-	int result = open_file(logs, names::log_lock, O_RDWR, true, lock, &found);
+	// Another name of the lock file, made elsewhere, opens nothing to anyone: 0600.
+	int result = open_file(logs, names::log_lock, O_RDWR, roots | any_links, lock, &found);
 	if (result == -1)
 		return refuse(found);
 	if (result == 1 && make_file(logs, names::log_lock, 0600, lock) == -1)

@@ -26,6 +26,7 @@ const file_list libexec_files = {{names::program, 0755},           {names::tool,
                                  {names::install_script, 0755},    {names::uninstall_script, 0755},
                                  {names::launchd_functions, 0644}, {names::manpage, 0644}};
 const file_list plists = {{names::daemon_plist, 0644}, {names::rotate_plist, 0644}};
+const file_list limit_files = {{names::limit, 0644}, {names::limit_kept, 0644}};
 // The names the logs' folder may hold.
 const file_list log_files = {{names::log, 0644},
                              {names::log_archive_0, 0644},
@@ -50,7 +51,8 @@ int open_files(const place &dir, const file_list &list, bool needed, std::vector
 	files->resize(list.size());
 	for (size_t i = 0; i < list.size(); i++) {
 		finding found{dir / list[i].name, "is missing"};
-		int result = open_file(dir, list[i].name, O_RDONLY, false, &(*files)[i], &found);
+		int result =
+		    open_file(dir, list[i].name, O_RDONLY, any_owner, &(*files)[i], &found);
 		if (result == -1 || (result == 1 && needed))
 			return refuse(found);
 	}
@@ -69,6 +71,10 @@ std::string stray(const std::string &name, const struct stat &st)
 		return "not one of the logs";
 	if (st.st_uid != 0)
 		return "owned by uid " + std::to_string(st.st_uid);
+	// Other names of the live log and of the lock, which another account can make
+	// elsewhere, give no one a way in (as in the rotation); the lock is held by now.
+	if (name == names::log || name == names::log_lock)
+		return "";
 	return st.st_nlink != 1 ? std::to_string(st.st_nlink) + " hard links" : "";
 }
 
@@ -115,7 +121,7 @@ int open_limit_folder(place *dir, std::vector<place> *files)
 		return result == 1 ? 1 : refuse(found);
 	files->resize(2);
 	for (int i = 0; i < 2; i++)
-		if (open_file(*dir, i == 0 ? names::limit : names::limit_kept, O_RDONLY, true,
+		if (open_file(*dir, i == 0 ? names::limit : names::limit_kept, O_RDONLY, roots,
 		              &(*files)[i], &found) == -1)
 			return refuse(found);
 	return 0;
@@ -148,8 +154,7 @@ int restore_kept(const place &dir, const place &limit, const place &kept)
 	}
 	if (renameat(dir.fd, names::limit_kept, dir.fd, aside.c_str()) == -1)
 		return failed(kept.path, "cannot be set aside");
-	say((value == -1 ? kept.path + " holds no limit from 20 to 100 (" +
-	                       std::to_string(text.size()) + " bytes)"
+	say((value == -1 ? kept.path + " holds no limit from 20 to 100"
 	                 : kept.path + " keeps " + std::to_string(value) +
 	                       ", but a limit was stored since") +
 	    ": the stored limit stays as it is, and the kept file is set aside as " +
@@ -166,7 +171,7 @@ int setup_preflight()
 		const file_list &files;
 	} folders[] = {{libexec_path(), libexec_files},
 	               {names::launchdaemons_dir, plists},
-	               {limit_path(), {{names::limit, 0}, {names::limit_kept, 0}}},
+	               {limit_path(), limit_files},
 	               {std::string(names::log_parent) + "/" + names::log_folder, log_files}};
 	for (const auto &each : folders) {
 		place dir;
@@ -189,7 +194,7 @@ int setup_begin()
 	finding found;
 	if (open_checked(libexec_path(), false, true, &dir) != 0)
 		return -1;
-	int result = open_file(dir, names::unfinished, O_RDONLY, true, &marker, &found);
+	int result = open_file(dir, names::unfinished, O_RDONLY, roots, &marker, &found);
 	if (result == 0)
 		printf("install.sh: found a half-finished install (an earlier run was stopped "
 		       "before its end, %s): this run puts everything right\n",
@@ -261,7 +266,7 @@ int setup_logs()
 	// The logs launchd opens, made here so that they have their owner and mode at once.
 	for (const char *name : {names::log, names::rotate_log}) {
 		place log;
-		int result = open_file(logs, name, O_RDONLY, true, &log, &found);
+		int result = open_file(logs, name, O_RDONLY, roots, &log, &found);
 		if (result == -1)
 			return refuse(found);
 		if (result == 0 && set_owner_mode(log, 0644, false) == -1)

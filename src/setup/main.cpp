@@ -37,12 +37,10 @@ const subcommand subcommands[] = {
 
 int usage()
 {
-	fputs(
-	    "usage: tamso-setup preflight | begin | finish | own | logs | limit | limit-restore |\n"
-	    "                   limit-keep | limit-forget | link | remove | remove-limit [--keep] "
-	    "|\n"
-	    "                   remove-scripts | rotate\n",
-	    stderr);
+	fputs("usage: tamso-setup preflight | begin | finish | own | logs | limit |\n"
+	      "                   limit-restore | limit-keep | limit-forget | link | remove |\n"
+	      "                   remove-limit [--keep] | remove-scripts | rotate\n",
+	      stderr);
 	return 2;
 }
 
@@ -52,7 +50,7 @@ int main(int argc, char **argv)
 {
 	// A full disk or a log under `ulimit -f` fails the write, said like any failure.
 	signal(SIGXFSZ, SIG_IGN);
-	if (argc < 2 || argc > 3)
+	if (argc < 2 || argc > 3 || std::string(argv[1]).find(' ') != std::string::npos)
 		return usage();
 	std::string name = argv[1];
 	if (argc == 3)

@@ -10,7 +10,7 @@
 
 namespace {
 
-struct link_spec {
+struct link_entry {
 	const char *folder; // below the prefix
 	const char *name;
 	const char *target;
@@ -18,7 +18,7 @@ struct link_spec {
 	const char *instead; // what to do then, before the libexec path
 };
 
-const link_spec links[] = {
+const link_entry links[] = {
     {names::bin_dir, names::program, names::program_target, "the command", "run"},
     {names::man8_dir, names::manpage, names::manpage_target, "the manual page", "read it with man"},
 };
@@ -47,51 +47,51 @@ std::string described(const std::string &kind, const std::string &target)
 
 // Makes one link when its folder and every folder above it are root's alone; otherwise
 // says why not, and what to do instead. Never fails the run.
-void make_link(const link_spec &spec)
+void make_link(const link_entry &entry)
 {
-	std::string folder = install_prefix() + "/" + spec.folder;
-	std::string path = shown(folder) + "/" + spec.name;
-	std::string instead = std::string(spec.instead) + " " + shown(install_prefix()) + "/" +
-	                      names::libexec_dir + "/" +
-	                      (spec.name == names::program ? names::program : names::manpage);
+	std::string folder = install_prefix() + "/" + entry.folder;
+	std::string path = shown(folder) + "/" + entry.name;
+	// The link's name is its target's in libexec.
+	std::string instead = std::string(entry.instead) + " " + shown(install_prefix()) + "/" +
+	                      names::libexec_dir + "/" + entry.name;
 	place dir;
 	finding found;
 	if (open_chain(folder, true, &dir, &found) != 0) {
 		// Only looked at: that folder is not root's to work in.
 		struct stat st;
 		bool stale = lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-		note(std::string(spec.what) + " was not linked: " + found.path + " " + found.what +
+		note(std::string(entry.what) + " was not linked: " + found.path + " " + found.what +
 		     "; " + instead +
 		     (stale ? "; " + path + " is stale, from an earlier install" : ""));
 		return;
 	}
-	std::string target, kind = kind_of(dir.fd, spec.name, &target);
-	std::string temporary = std::string(".") + spec.name + ".link";
-	if (kind.empty() && symlinkat(spec.target, dir.fd, spec.name) == 0) {
-		say(path + " -> " + spec.target);
+	std::string target, kind = kind_of(dir.fd, entry.name, &target);
+	std::string temporary = std::string(".") + entry.name + ".link";
+	if (kind.empty() && symlinkat(entry.target, dir.fd, entry.name) == 0) {
+		say(path + " -> " + entry.target);
 	} else if (kind == "file") {
 		// An earlier layout's copy: a link made beside it replaces it in one rename.
 		(void)unlinkat(dir.fd, temporary.c_str(), 0); // left by a run that died
-		if (symlinkat(spec.target, dir.fd, temporary.c_str()) == 0 &&
-		    renameat(dir.fd, temporary.c_str(), dir.fd, spec.name) == 0)
-			say(path + " -> " + spec.target + ", replacing an earlier install's copy");
+		if (symlinkat(entry.target, dir.fd, temporary.c_str()) == 0 &&
+		    renameat(dir.fd, temporary.c_str(), dir.fd, entry.name) == 0)
+			say(path + " -> " + entry.target + ", replacing an earlier install's copy");
 		else
 			failed(path, "cannot be replaced by a link"),
 			    (void)unlinkat(dir.fd, temporary.c_str(), 0);
 	} else if (kind.empty()) {
 		failed(path, "cannot be made");
-	} else if (kind != "link" || target != spec.target) {
+	} else if (kind != "link" || target != entry.target) {
 		note(path + ": left as it is (" + described(kind, target) +
 		     ", not this install's); " + instead);
 	}
 }
 
-// Opens the folder of our link `spec` into *dir when it is root's alone and holds the
+// Opens the folder of our link `entry` into *dir when it is root's alone and holds the
 // link; says what is left otherwise.
-void find_link(const link_spec &spec, place *dir)
+void find_link(const link_entry &entry, place *dir)
 {
-	std::string folder = install_prefix() + "/" + spec.folder;
-	std::string path = shown(folder) + "/" + spec.name;
+	std::string folder = install_prefix() + "/" + entry.folder;
+	std::string path = shown(folder) + "/" + entry.name;
 	finding found;
 	struct stat st;
 	int result = open_chain(folder, false, dir, &found);
@@ -100,8 +100,8 @@ void find_link(const link_spec &spec, place *dir)
 		return note(path + ": not there");
 	if (result == -1)
 		return note(path + ": left as it is (" + found.path + " " + found.what + ")");
-	std::string target, kind = kind_of(dir->fd, spec.name, &target);
-	if (kind == "link" && target == spec.target)
+	std::string target, kind = kind_of(dir->fd, entry.name, &target);
+	if (kind == "link" && target == entry.target)
 		return;
 	*dir = place();
 	note(path + (kind.empty() ? ": not there"
@@ -142,8 +142,8 @@ int open_pair(const std::string &parent_path, const char *name, place *parent, p
 
 int setup_link()
 {
-	for (const link_spec &spec : links)
-		make_link(spec);
+	for (const link_entry &entry : links)
+		make_link(entry);
 	return 0;
 }
 

@@ -92,7 +92,9 @@ int setup_rotate()
 	result = lock_logs(logs, false, &lock);
 	if (result != 0)
 		return result == 1 ? 0 : -1; // another run rotates now
-	result = open_file(logs, names::log, O_RDWR, true, &log, &found);
+	// A second name of the log, which another account can make in a folder of its own on
+	// the same volume, must not stop the rotation: the log is emptied in place.
+	result = open_file(logs, names::log, O_RDWR, roots | any_links, &log, &found);
 	if (result == -1)
 		return refuse(found);
 	if (result == 1)

@@ -59,10 +59,15 @@ int open_folder(const place &parent, const char *name, bool make, place *dir, fi
 // open_chain, with a refusal said; a missing folder is one only when `needed`.
 int open_checked(const std::string &path, bool make, bool needed, place *dir);
 
-// Opens `name` in `dir` without following a link or blocking, `flags` added: it must be
-// a plain file with one link, no ACL entry that lets another account write, and root's
-// when `root_only`. 0 with *file; 1 when nothing is there; -1 with *found set.
-int open_file(const place &dir, const char *name, int flags, bool root_only, place *file,
+// What open_file asks of a file besides being plain, one link and no ACL entry that
+// lets another account write: root's (roots); any number of links (any_links), for a
+// file whose other names, elsewhere, give no one a way in, and which another account
+// could otherwise hold off by making one.
+enum file_rules { any_owner = 0, roots = 1, any_links = 2 };
+
+// Opens `name` in `dir` without following a link or blocking, `flags` added, and checks
+// it by `rules`. 0 with *file; 1 when nothing is there; -1 with *found set.
+int open_file(const place &dir, const char *name, int flags, int rules, place *file,
               finding *found);
 
 // Gives the open file or folder root:wheel and `mode`, saying so when `always` or when

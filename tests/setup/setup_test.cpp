@@ -44,11 +44,11 @@ void shell(const std::string &command)
 	ASSERT_EQ(system(command.c_str()), 0) << command;
 }
 
-// An ACL entry that lets nobody write, the platform's own way.
+// An ACL entry on a folder that lets nobody add and remove files, the platform's own way.
 void allow_nobody(const std::string &path)
 {
 #ifdef __APPLE__
-	shell("chmod +a 'nobody allow write,add_file' '" + path + "'");
+	shell("chmod +a 'nobody allow add_file,delete_child' '" + path + "'");
 #else
 	shell("setfacl -m u:nobody:rwx '" + path + "'");
 #endif
@@ -251,16 +251,17 @@ TEST_F(Setup, RotatesUnlessAnotherRunOfRootsHoldsTheLockOrAStepFails)
 {
 	struct row {
 		const char *name;
-		bool lock_not_roots, held, holder_dies, as_nobody;
+		bool lock_not_roots, second_names, held, holder_dies, as_nobody;
 		const char *fault; // a call of the simulated Mac's that fails
 		int status;
 		bool rotated;
 	} rows[] = {
-	    {"lock file not root's", true, false, false, false, "", 1, false},
-	    {"a run holds the lock", false, true, false, false, "", 0, false},
-	    {"the holder was killed", false, true, true, false, "", 0, true},
-	    {"another account tries to hold it", false, true, false, true, "", 0, true},
-	    {"the truncation fails", false, false, false, false, "ftruncate", 1, false},
+	    {"lock file not root's", true, false, false, false, false, "", 1, false},
+	    {"second names of the log and the lock", false, true, false, false, false, "", 0, true},
+	    {"a run holds the lock", false, false, true, false, false, "", 0, false},
+	    {"the holder was killed", false, false, true, true, false, "", 0, true},
+	    {"another account tries to hold it", false, false, true, false, true, "", 0, true},
+	    {"the truncation fails", false, false, false, false, false, "ftruncate", 1, false},
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.name);
@@ -275,6 +276,9 @@ TEST_F(Setup, RotatesUnlessAnotherRunOfRootsHoldsTheLockOrAStepFails)
 		put(logs + "tamso-helper.log", content);
 		if (r.lock_not_roots)
 			chown((logs + "tamso-helper.lock").c_str(), 65534, 0);
+		for (const char *name : {"tamso-helper.log", "tamso-helper.lock"})
+			if (r.second_names)
+				fs::create_hard_link(logs + name, at(name));
 		pid_t holder = r.held ? hold_lock(logs + "tamso-helper.lock", r.as_nobody) : -1;
 		if (r.holder_dies)
 			end(holder);
