@@ -1,7 +1,8 @@
 # The installer package of a Mac. Its payload is exactly what `cmake --install` lays
-# down with the prefix /usr/local, given to root:wheel; its scripts run the install.sh
-# of that same install, as an administrator would after laying it down by hand: with
-# --preflight before anything is written, and in full once the payload is in place.
+# down with the prefix /usr/local, given to root:wheel; its scripts run the install tool
+# and the install.sh of that same install: the tool's preflight before anything is
+# written, and install.sh once the payload is in place, as an administrator would after
+# laying it down by hand.
 #
 #   cmake -DBUILD_DIR=build -DSOURCE_DIR=source -DWORK_DIR=folder
 #         [-DPACKAGE=name.pkg -DVERSION=1.0.0 -DIDENTIFIER=id -DARCH=arm64
@@ -43,12 +44,13 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "macos-package: cmake --install into ${root} failed")
 endif()
 
-# The package's own install.sh is the one of the payload, configured once for both,
-# with the functions it sources from beside it.
+# The package's own install.sh and install tool are the payload's, configured once for
+# both, with the functions install.sh sources from beside it: preinstall runs the tool
+# before the payload exists.
 file(COPY "${SOURCE_DIR}/dist/pkg/preinstall" "${SOURCE_DIR}/dist/pkg/postinstall"
-          "${root}${prefix}/${SCRIPTS_DIR}/install.sh"
+          "${root}${prefix}/${SCRIPTS_DIR}/install.sh" "${root}${prefix}/${SCRIPTS_DIR}/tamso-setup"
   DESTINATION "${scripts}" FILE_PERMISSIONS ${mode_0755})
-file(COPY "${root}${prefix}/${SCRIPTS_DIR}/launchd.sh" "${root}${prefix}/${SCRIPTS_DIR}/limit.sh"
+file(COPY "${root}${prefix}/${SCRIPTS_DIR}/launchd.sh"
   DESTINATION "${scripts}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 if("${PACKAGE}" STREQUAL "")

@@ -1,4 +1,4 @@
-# Every word install.sh, uninstall.sh and rotate say to launchd, and every answer they
+# Every word install.sh and uninstall.sh say to launchd, and every answer they
 # read from it: a file of functions that each of them sources from the folder it is
 # installed in. Each function takes the label of a job in the system domain and
 # answers one question about it, or makes one change to it.

@@ -20,13 +20,11 @@ ROTATE_LABEL = f"{LABEL}.rotate"
 PLIST = f"/Library/LaunchDaemons/{LABEL}.plist"
 ROTATE_PLIST = f"/Library/LaunchDaemons/{ROTATE_LABEL}.plist"
 # The logs' own folder, root's alone, and in it the daemon's log, the rotation's log (its
-# failures) and the folder that keeps two rotations from running at once.
-LOG_DIR = "/Library/Logs/tamso-helper"
+# failures) and the file whose lock keeps two rotations from running at once.
+LOG_DIR = "/private/var/log/tamso-helper"
 LOG = f"{LOG_DIR}/tamso-helper.log"
 ROTATE_LOG = f"{LOG_DIR}/tamso-helper.rotate.log"
-ROTATE_LOCK = f"{LOG_DIR}/tamso-helper.rotate.lock"
-# The newsyslog rule that earlier installs laid down, which the scripts remove.
-OLD_RULE = "/etc/newsyslog.d/tamso-helper.conf"
+LOG_LOCK = f"{LOG_DIR}/tamso-helper.lock"
 LIMIT_DIR = "/Library/Application Support/Tamso"
 LIMIT_FILE = LIMIT_DIR + "/limit"
 LIMIT_LOCK = LIMIT_DIR + "/limit.lock"
@@ -38,13 +36,12 @@ EXIT_SKIPPED = 77
 def expected_layout(prefix):
   """Every file `cmake --install --prefix PREFIX` must lay down, with its mode."""
   return {
-      f"{prefix}/bin/tamso-helper": 0o755,
-      f"{prefix}/share/man/man8/tamso-helper.8": 0o644,
+      f"{prefix}/libexec/tamso-helper/tamso-helper": 0o755,
+      f"{prefix}/libexec/tamso-helper/tamso-setup": 0o755,
+      f"{prefix}/libexec/tamso-helper/tamso-helper.8": 0o644,
       f"{prefix}/libexec/tamso-helper/install.sh": 0o755,
       f"{prefix}/libexec/tamso-helper/uninstall.sh": 0o755,
-      f"{prefix}/libexec/tamso-helper/rotate": 0o755,
       f"{prefix}/libexec/tamso-helper/launchd.sh": 0o644,
-      f"{prefix}/libexec/tamso-helper/limit.sh": 0o644,
       PLIST: 0o644,
       ROTATE_PLIST: 0o644,
   }

@@ -33,7 +33,7 @@ class StagedInstall(StagedTestCase):
   def test_lays_down_exactly_the_expected_files_and_modes(self):
     stage_install(self.tmp, "/usr/local")
     self.assertEqual(staged_files(self.tmp), expected_layout("/usr/local"))
-    self.assertEqual(staged(self.tmp, "/usr/local/bin/tamso-helper").read_bytes(),
+    self.assertEqual(staged(self.tmp, "/usr/local/libexec/tamso-helper/tamso-helper").read_bytes(),
                      BUILT_BINARY.read_bytes(), "the installed binary is not the built one")
     for folder in [p for p in self.tmp.rglob("*") if p.is_dir()]:
       self.assertEqual(folder.stat().st_mode & 0o022, 0,
@@ -46,8 +46,9 @@ class StagedInstall(StagedTestCase):
     # what(1) reads the binary's version up to the NUL that ends it. The debug
     # information names it too, so only what the loader maps of the binary counts.
     for path, mark, read in (
-        ("/usr/local/bin/tamso-helper", f"@(#)tamso-helper {VERSION}\0", loaded_bytes),
-        ("/usr/local/share/man/man8/tamso-helper.8", f"\n.Os tamso-helper {VERSION}\n",
+        ("/usr/local/libexec/tamso-helper/tamso-helper", f"@(#)tamso-helper {VERSION}\0",
+         loaded_bytes),
+        ("/usr/local/libexec/tamso-helper/tamso-helper.8", f"\n.Os tamso-helper {VERSION}\n",
          Path.read_bytes)):
       self.assertTrue(mark.encode() in read(staged(self.tmp, path)), f"{path}: {mark!r}")
 
@@ -64,8 +65,7 @@ class StagedInstall(StagedTestCase):
                    for p in stage.rglob("*") if p.is_dir()}
         self.assertEqual(folders.pop("usr"), 0o700)
         self.assertEqual(folders, {folder: 0o755 for folder in (
-            "usr/local", "usr/local/bin", "usr/local/share", "usr/local/share/man",
-            "usr/local/share/man/man8", "usr/local/libexec", "usr/local/libexec/tamso-helper",
+            "usr/local", "usr/local/libexec", "usr/local/libexec/tamso-helper",
             "Library", "Library/LaunchDaemons")})
 
   def test_a_relative_prefix_is_refused_before_anything_is_laid_down(self):
@@ -89,7 +89,7 @@ class StagedInstall(StagedTestCase):
     self.assertEqual(staged_files(self.tmp), expected_layout("/opt/tamso"))
     with staged(self.tmp, PLIST).open("rb") as f:
       arguments = plistlib.load(f)["ProgramArguments"]
-    self.assertEqual(arguments[0], "/opt/tamso/bin/tamso-helper")
+    self.assertEqual(arguments[0], "/opt/tamso/libexec/tamso-helper/tamso-helper")
     for script in ("install.sh", "uninstall.sh"):
       text = staged(self.tmp, f"/opt/tamso/libexec/tamso-helper/{script}").read_text()
       self.assertIn("prefix=${TAMSO_PREFIX:-'/opt/tamso'}", text, script)
@@ -97,7 +97,7 @@ class StagedInstall(StagedTestCase):
   def test_no_placeholder_is_left_unconfigured(self):
     stage_install(self.tmp)
     for path in staged_files(self.tmp):
-      if path.endswith("/tamso-helper"):
+      if path.endswith(("/tamso-helper", "/tamso-setup")):
         continue
       text = staged(self.tmp, path).read_text()
       self.assertIsNone(re.search(r"@[A-Z_]+@", text), f"{path} keeps a placeholder")
@@ -111,8 +111,8 @@ class OddPrefixes(StagedTestCase):
         stage = self.tmp / str(len(list(self.tmp.iterdir())))
         stage_install(stage, prefix)
         self.assertEqual(staged_files(stage), expected_layout(prefix))
-        for plist, program in ((PLIST, f"{prefix}/bin/tamso-helper"),
-                               (ROTATE_PLIST, f"{prefix}/libexec/tamso-helper/rotate")):
+        for plist, program in ((PLIST, f"{prefix}/libexec/tamso-helper/tamso-helper"),
+                               (ROTATE_PLIST, f"{prefix}/libexec/tamso-helper/tamso-setup")):
           with staged(stage, plist).open("rb") as f:
             self.assertEqual(plistlib.load(f)["ProgramArguments"][0], program, plist)
 
@@ -134,30 +134,31 @@ class OddPrefixes(StagedTestCase):
 class InstallerPackage(StagedTestCase):
   """The payload and the scripts of the Mac's installer package, as staged for pkgbuild."""
 
-  def test_payload_is_the_install_layout_and_the_scripts_hold_its_install_sh(self):
+  def test_payload_is_the_install_layout_and_the_scripts_hold_its_install_sh_and_tool(self):
     stage_package(self.tmp)
     root, scripts = self.tmp / "root", self.tmp / "scripts"
     self.assertEqual(staged_files(root), expected_layout("/usr/local"))
     self.assertEqual(staged_files(scripts), {"/preinstall": 0o755, "/postinstall": 0o755,
                                              "/install.sh": 0o755, "/launchd.sh": 0o644,
-                                             "/limit.sh": 0o644})
-    for name in ("install.sh", "launchd.sh", "limit.sh"):
+                                             "/tamso-setup": 0o755})
+    for name in ("install.sh", "launchd.sh", "tamso-setup"):
       self.assertEqual((scripts / name).read_bytes(),
                        staged(root, f"/usr/local/libexec/tamso-helper/{name}").read_bytes())
     for folder in [root, scripts] + [p for p in root.rglob("*") if p.is_dir()]:
       self.assertEqual(folder.stat().st_mode & 0o777, 0o755, folder)
 
-  def test_scripts_run_install_sh_for_the_target_volume_and_fail_with_it(self):
+  def test_scripts_run_the_tool_and_install_sh_for_the_target_volume_and_fail_with_them(self):
     stage_package(self.tmp)
     scripts, record = self.tmp / "scripts", self.tmp / "record"
-    (scripts / "install.sh").write_text(
-        f'#!/bin/sh\nprintf "%s|" "$@" "root=$TAMSO_ROOT" > "{record}"\n'
-        'echo "install.sh: stand-in" >&2\nexit "$STANDIN_STATUS"\n')
+    for name in ("install.sh", "tamso-setup"):
+      (scripts / name).write_text(
+          f'#!/bin/sh\nprintf "%s|" "$@" "root=$TAMSO_ROOT" > "{record}"\n'
+          'echo "install.sh: stand-in" >&2\nexit "$STANDIN_STATUS"\n')
     # Installer passes the package, the install location, the target volume, the root.
     for script, volume, status, recorded in (
-        ("preinstall", "/", 0, "--preflight|root=|"),
-        ("preinstall", "/Volumes/Spare Disk", 0, "--preflight|root=/Volumes/Spare Disk|"),
-        ("preinstall", "/", 3, "--preflight|root=|"),
+        ("preinstall", "/", 0, "preflight|root=|"),
+        ("preinstall", "/Volumes/Spare Disk", 0, "preflight|root=/Volumes/Spare Disk|"),
+        ("preinstall", "/", 3, "preflight|root=|"),
         ("postinstall", "/", 0, "root=|"),
         ("postinstall", "/Volumes/Spare Disk/", 0, "root=/Volumes/Spare Disk|"),
         ("postinstall", "/", 1, "root=|")):

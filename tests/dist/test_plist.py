@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The launchd property lists: the daemon's runs the installed daemon as a background
 process with the restart policy a Mac needs and sends its standard error to the log;
-the rotation's runs the rotation script every hour, with its failures written to a
-log of their own."""
+the rotation's runs the install tool's rotation every hour, without a shell, with its
+failures written to a log of their own; nothing launchd opens lies where the admin group
+may write."""
 
 import os
 import plistlib
@@ -21,7 +22,8 @@ class LaunchDaemon(StagedTestCase):
 
   def test_runs_the_installed_binary_as_daemon_at_load(self):
     self.assertEqual(self.job["Label"], LABEL)
-    self.assertEqual(self.job["ProgramArguments"], ["/usr/local/bin/tamso-helper", "daemon"])
+    self.assertEqual(self.job["ProgramArguments"],
+                     ["/usr/local/libexec/tamso-helper/tamso-helper", "daemon"])
     self.assertNotIn("Program", self.job, "Program would override ProgramArguments[0]")
     binary = staged(self.tmp, self.job["ProgramArguments"][0])
     self.assertTrue(binary.is_file() and os.access(binary, os.X_OK),
@@ -39,6 +41,7 @@ class LaunchDaemon(StagedTestCase):
 
   def test_standard_error_goes_to_the_log(self):
     self.assertEqual(self.job["StandardErrorPath"], LOG)
+    self.assertTrue(LOG.startswith("/private/var/log/tamso-helper/"))
 
   def test_runs_as_a_background_process(self):
     # Its timer coalesced with others', its work kept out of the user's way.
@@ -46,7 +49,7 @@ class LaunchDaemon(StagedTestCase):
 
 
 class RotationJob(StagedTestCase):
-  """The hourly job that rotates the log runs the installed rotation script."""
+  """The hourly job that rotates the log runs the installed tool."""
 
   def setUp(self):
     super().setUp()
@@ -54,9 +57,10 @@ class RotationJob(StagedTestCase):
     with staged(self.tmp, ROTATE_PLIST).open("rb") as f:
       self.job = plistlib.load(f)
 
-  def test_runs_the_installed_rotation_script_every_hour(self):
+  def test_runs_the_installed_tool_every_hour(self):
     self.assertEqual(self.job["Label"], ROTATE_LABEL)
-    self.assertEqual(self.job["ProgramArguments"], ["/opt/tamso/libexec/tamso-helper/rotate"])
+    self.assertEqual(self.job["ProgramArguments"],
+                     ["/opt/tamso/libexec/tamso-helper/tamso-setup", "rotate"])
     script = staged(self.tmp, self.job["ProgramArguments"][0])
     self.assertTrue(script.is_file() and os.access(script, os.X_OK), script)
     self.assertEqual(self.job["StartInterval"], 3600)
@@ -67,7 +71,8 @@ class RotationJob(StagedTestCase):
 
   def test_failures_go_to_a_log_the_rotation_does_not_rename(self):
     self.assertEqual(self.job["StandardErrorPath"], ROTATE_LOG)
-    self.assertFalse(ROTATE_LOG.startswith(LOG), "the rotation would move its own log")
+    self.assertFalse(ROTATE_LOG.startswith(LOG), "the rotation would truncate its own log")
+    self.assertTrue(ROTATE_LOG.startswith("/private/var/log/tamso-helper/"))
 
 
 if __name__ == "__main__":

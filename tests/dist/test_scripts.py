@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """install.sh and uninstall.sh, run on a staged install against recording stand-ins for
-launchctl and for tamso-helper: the calls come in the right order, uninstall switches
-charging back on before it removes anything, a second run is harmless, and a run
-without root changes nothing."""
+launchctl and for tamso-helper, with the install tool they run: the calls come in the
+right order, uninstall switches charging back on before it removes anything, a second
+run is harmless, and a run without root changes nothing; and the tool's hourly rotation
+as launchd runs it."""
 
-import bz2
 import contextlib
 import hashlib
 import os
@@ -14,10 +14,10 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, LOG_DIR, OLD_RULE, PLIST,
-                         ROTATE_LABEL, ROTATE_LOCK, ROTATE_LOG, ROTATE_PLIST, VERSION,
-                         StagedTestCase,
-                         expected_layout, main, needs_root, stage_install, staged)
+import distsupport
+from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, LOG_DIR, LOG_LOCK, PLIST,
+                         ROTATE_LABEL, ROTATE_LOG, ROTATE_PLIST, VERSION, StagedTestCase,
+                         expected_layout, main, needs_root, staged)
 
 PREFIX = "/usr/local"
 SERVICE = f"system/{LABEL}"
@@ -191,6 +191,18 @@ def have_setpriv():
   return shutil.which("setpriv") is not None
 
 
+def stage_install(stage, prefix):
+  """The staged install, with the folders every Mac has."""
+  distsupport.stage_install(stage, prefix)
+  for folder in ("/private/var/log", "/Library/Application Support"):
+    staged(stage, folder).mkdir(mode=0o755, parents=True, exist_ok=True)
+
+
+def as_nobody(*command):
+  return subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                           *command])
+
+
 def snapshot(root):
   """Every path under root with its mode, owner and content digest."""
   seen = {}
@@ -214,7 +226,7 @@ class ScriptTestCase(StagedTestCase):
     stage_install(self.stage, PREFIX)
     self.scripts = self.tmp / "scripts"
     self.scripts.mkdir()
-    for name in ("install.sh", "uninstall.sh", "rotate", "launchd.sh", "limit.sh"):
+    for name in ("install.sh", "uninstall.sh", "launchd.sh", "tamso-setup"):
       shutil.copy(staged(self.stage, f"{PREFIX}/libexec/tamso-helper/{name}"),
                   self.scripts / name)
     self.state = self.tmp / "state"
@@ -229,17 +241,6 @@ class ScriptTestCase(StagedTestCase):
     (self.stand_ins / "sleep").write_text('#!/bin/sh\nstate=$FAKE_STATE\n'
                                           '. "$state/record.sh"\nrecord sleep "$@"\n')
     (self.stand_ins / "sleep").chmod(0o755)
-    # chmod -h as a Mac's: it changes a link itself, never what it points to; this
-    # system's chmod has no -h.
-    (self.stand_ins / "chmod").write_text(f"""#!/bin/sh
-[ "$1" = -h ] || exec {shutil.which("chmod")} "$@"
-mode=$2
-shift 2
-for file in "$@"; do
-  [ -L "$file" ] || {shutil.which("chmod")} "$mode" "$file" || exit
-done
-""")
-    (self.stand_ins / "chmod").chmod(0o755)
     self.installed = [staged(self.stage, p) for p in expected_layout(PREFIX)]
     (self.state / "watch").write_text("".join(f"{p}\n" for p in self.installed))
     self.launchctl = self.state / "launchctl"
@@ -261,11 +262,14 @@ done
   def run_script(self, name, *arguments, as_nobody=False, path_first=None, environment=None,
                  cwd=None):
     """path_first: a folder of stand-ins found before the system's commands;
-    environment: variables to add."""
+    environment: variables to add. "rotate" is the tool's, as launchd runs it."""
+    if name == "rotate":
+      name, arguments = "tamso-setup", ("rotate", *arguments)
     # Its pid, for a signal after a call (see the launchctl stand-in).
     command = ["sh", "-c", '[ ! -e "$FAKE_STATE/signal-after" ] || '
                'echo $$ >"$FAKE_STATE/script-pid"; exec "$@"', "sh",
-               *self.shell, str(self.script(name)), *arguments]
+               *(self.shell if name.endswith(".sh") else []), str(self.script(name)),
+               *arguments]
     if as_nobody:
       command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                  *command]
@@ -286,28 +290,30 @@ done
 
   @contextlib.contextmanager
   def opened_to_others(self, path, how):
-    """The folder at path as another account could have it: its own ("owner"),
-    writable (a mode), or a link to the folder, moved aside ("link"); put back after."""
+    """The folder at path as another account could have it: its own ("owner"), writable
+    (a mode, with the admin group's id), writable through an ACL entry ("acl"), or a link
+    to the folder, moved aside ("link"); put back after."""
     mode, real = path.stat().st_mode, Path(f"{path}.real")
     if how == "link":
       path.rename(real)
       path.symlink_to(real)
+    elif how == "acl":
+      subprocess.run(["setfacl", "-m", "u:nobody:rwx", path], check=True)
     else:
-      os.chown(path, 65534, 0) if how == "owner" else path.chmod(how)
+      os.chown(path, 65534, 0) if how == "owner" else (os.chown(path, 0, 80), path.chmod(how))
     try:
       yield
     finally:
       if how == "link":
         path.unlink()
         real.rename(path)
+      if how == "acl":
+        subprocess.run(["setfacl", "-b", path], check=True)
       os.chown(path, 0, 0)
       path.chmod(mode)
 
   def script(self, name):
-    """The copy of a script outside the stage (uninstall removes the staged ones); the
-    rotation is run where it is installed, the path that tells a run of it by ps."""
-    if name == "rotate":
-      return staged(self.stage, f"{PREFIX}/libexec/tamso-helper/rotate")
+    """The copy of a script outside the stage (uninstall removes the staged ones)."""
     return self.scripts / name
 
   def assert_succeeded(self, done):
@@ -364,26 +370,21 @@ class Install(ScriptTestCase):
     limit.parent.mkdir(parents=True)
     limit.write_text("100\n")
     (limit.parent / "limit.kept").write_text("80\n")
-    for path in [*self.installed, limit, limit.parent]:
+    for path in self.installed:
       os.chown(path, 65534, 65534)
       path.chmod(0o666 if path.is_file() else 0o777)
-    # An earlier install's logs beside other programs', with its rotation's lock and
-    # record.
-    old = staged(self.stage, "/Library/Logs")
-    old.mkdir(parents=True)
-    for name, text in (("tamso-helper.log", "a line\n"), ("tamso-helper.log.1.bz2", "BZh9"),
-                       ("tamso-helper.rotate.log", "rotate: a failure\n"),
-                       ("tamso-helper.log.0.pid", "412\n")):
-      (old / name).write_text(text)
-    (old / "tamso-helper.rotate.lock").mkdir()
     done = self.run_script("install.sh")
     self.assert_succeeded(done)
     n = len(self.installed)
     self.assertEqual(self.calls(), [(words, n) for words in self.LOAD + self.CHECK])
-    self.assertEqual(sorted(p.name for p in old.iterdir()), ["tamso-helper"])
-    self.assertEqual([(staged(self.stage, LOG).read_text()),
-                      (old / "tamso-helper/tamso-helper.log.1.bz2").read_text()],
-                     ["a line\n", "BZh9"])
+    # The command and the manual page, linked from the folders a package manager uses.
+    for link, target in (("bin/tamso-helper", "../libexec/tamso-helper/tamso-helper"),
+                         ("share/man/man8/tamso-helper.8",
+                          "../../../libexec/tamso-helper/tamso-helper.8")):
+      self.assertEqual(os.readlink(staged(self.stage, f"{PREFIX}/{link}")), target)
+    status = subprocess.run([staged(self.stage, f"{PREFIX}/bin/tamso-helper"), "status"],
+                            env={"SIMMAC_ROOT": str(self.tmp / "mac")}, capture_output=True)
+    self.assertIn(b"inhibited=", status.stdout)
     self.assertTrue(self.loaded())
     self.assertTrue(self.loaded(ROTATE_LABEL))
     for path, mode in expected_layout(PREFIX).items():
@@ -398,12 +399,12 @@ class Install(ScriptTestCase):
     self.assertEqual(limit.read_text(), "80\n")
     self.assertIn("inhibited=0", done.stdout, "the status report is shown")
 
-  def test_a_kept_limit_is_put_back_only_when_it_is_one(self):
-    # What an interrupted uninstall.sh left in limit.kept beside a stored 70: the limit
-    # stored once install.sh, or uninstall.sh --keep-limit, has run (None: the 70 stays,
-    # and limit.kept is set aside, whole).
+  def test_a_kept_limit_is_put_back_only_when_it_is_one_and_none_newer_is_stored(self):
+    # What an interrupted uninstall.sh left in limit.kept beside the 100 it stored, or
+    # beside a limit stored since: the limit stored once install.sh, or uninstall.sh
+    # --keep-limit, has run (None: the limit stays, and limit.kept is set aside, whole).
     cases = {"80": 80, "100": 100, "999": None, "abc": None, "0": None, "-5": None,
-             "": None, "ten megabytes": None}
+             "": None, "ten megabytes": None, "8\x000": None, "80, older than a 70": None}
     limit = staged(self.stage, LIMIT_FILE)
     kept = limit.parent / "limit.kept"
     for script, arguments in (("install.sh", ()), ("uninstall.sh", ("--keep-limit",))):
@@ -411,20 +412,27 @@ class Install(ScriptTestCase):
         with self.subTest(script=script, kept=text):
           stage_install(self.stage, PREFIX)
           limit.parent.mkdir(parents=True, exist_ok=True)
-          limit.write_text("70\n")
-          text = "7" * 10_000_000 if text == "ten megabytes" else text and f"{text}\n"
-          kept.write_text(text)
+          before = "70" if "older" in text else "100"
+          limit.write_text(f"{before}\n")
+          text = {"ten megabytes": "7" * 10_000_000, "80, older than a 70": "80"}.get(text, text)
+          kept.write_text(text and f"{text}\n")
           done = self.run_script(script, *arguments)
           self.assert_succeeded(done)
-          self.assertEqual((limit.read_text(), kept.exists()), (f"{stored or 70}\n", False))
+          self.assertEqual((limit.read_text(), kept.exists()), (f"{stored or before}\n", False))
           aside = list(limit.parent.glob("limit.kept.refused.*"))
-          self.assertEqual([p.read_text() for p in aside], [] if stored else [text])
+          self.assertEqual([p.read_text() for p in aside], [] if stored else [text and f"{text}\n"])
           self.assertLess(len(done.stdout + done.stderr), 5000, "the kept file was shown")
           for path in aside:
             path.unlink()
 
-  def test_a_stop_by_a_signal_leaves_the_daemon_loaded_and_running(self):
+  def test_a_stop_by_a_signal_or_an_error_leaves_the_daemon_loaded_and_running(self):
     plist = staged(self.stage, PLIST)
+    # launchctl as the stand-in's, whose first print after the daemon's bootout is garbled.
+    garbling = self.state / "garbling"
+    garbling.write_text(f'#!/bin/sh\n[ "$1" = print ] && rm "$0.once" 2>/dev/null && exit 0\n'
+                        f'"{self.launchctl}" "$@" || exit\n[ "$*" != "bootout {SERVICE}" ] || '
+                        f'touch "$0.once"\n')
+    garbling.chmod(0o755)
     # name: (the call after which the signal comes, the signal)
     cases = {"TERM just after the daemon's bootout": (f"bootout {SERVICE}", "TERM"),
              "TERM just after the daemon's bootstrap": (f"bootstrap system {plist}", "TERM"),
@@ -434,7 +442,8 @@ class Install(ScriptTestCase):
              # The job still stopping when the signal comes.
              "TERM during the daemon's bootout": (f"bootout {SERVICE}", "TERM linger"),
              "INT during the stop that proves a write": (f"kill SIGTERM {SERVICE}",
-                                                         "INT linger")}
+                                                         "INT linger"),
+             "an answer it cannot read after the daemon's bootout": (None, "garble")}
     for name, (call, signal) in cases.items():
       with self.subTest(name):
         self.set_state(loaded=True)
@@ -442,8 +451,10 @@ class Install(ScriptTestCase):
         (self.state / "linger").unlink(missing_ok=True)
         if linger:
           (self.state / "linger").touch()
-        (self.state / "signal-after").write_text(f"{call}\n{signal}\n")
-        done = self.run_script("install.sh")
+        if call:
+          (self.state / "signal-after").write_text(f"{call}\n{signal}\n")
+        done = self.run_script("install.sh", environment={"TAMSO_LAUNCHCTL": str(garbling)}
+                               if signal == "garble" else None)
         self.calls()
         if signal == "KILL":
           self.assertEqual(done.returncode, -9)
@@ -453,14 +464,15 @@ class Install(ScriptTestCase):
           self.assertTrue(done.stdout.startswith("install.sh: found a half-finished install"))
         else:
           self.assertEqual(done.returncode, 1, done.stderr)
-          self.assertIn("stopped by a signal during step", done.stderr)
+          self.assertIn(f"stopped by {'an error' if call is None else 'a signal'} during step",
+                        done.stderr)
           self.assertIn("run install.sh again", done.stderr)
           state = subprocess.run([str(self.launchctl), "print", SERVICE], capture_output=True,
                                  text=True, env=dict(os.environ, FAKE_STATE=str(self.state)))
           self.assertIn("state = running", state.stdout)
         self.assertTrue(self.loaded() and self.loaded(ROTATE_LABEL))
-        self.assertFalse(staged(self.stage, f"{PREFIX}/libexec/tamso-helper/install.unfinished")
-                         .exists())
+        self.assertEqual(staged(self.stage, f"{PREFIX}/libexec/tamso-helper/install.unfinished")
+                         .exists(), signal != "KILL")
 
   def test_second_run_boots_the_loaded_daemon_out_first(self):
     self.assert_succeeded(self.run_script("install.sh"))
@@ -475,6 +487,35 @@ class Install(ScriptTestCase):
     self.assertTrue(self.loaded())
     self.assertTrue(self.loaded(ROTATE_LABEL))
 
+  def test_links_the_command_only_where_bin_is_roots_alone(self):
+    bin_dir = staged(self.stage, f"{PREFIX}/bin")
+    command = bin_dir / "tamso-helper"
+    # name: (bin's owner, or None for no bin; what is at the command's name; whether the
+    # link is made; what the install says)
+    cases = {"no bin yet": (None, None, True, ""),
+             "an earlier layout's binary, bin root's": (0, "binary", True, ""),
+             "bin another account's": (65534, None, False, "not linked"),
+             "given away after an install, the link replaced": (65534, "script", False,
+                                                                "stale"),
+             "another link there": (0, "link", False, str(command))}
+    for name, (owner, there, linked, words) in cases.items():
+      with self.subTest(name):
+        shutil.rmtree(bin_dir, ignore_errors=True)
+        if owner is not None:
+          bin_dir.mkdir()
+          os.chown(bin_dir, owner, 0)
+        command.symlink_to("/bin/true") if there == "link" else there and command.write_text(
+            f"#!/bin/sh\n# {there}\n")
+        before = snapshot(bin_dir) if owner is not None else None
+        done = self.run_script("install.sh")
+        self.assert_succeeded(done)
+        self.assertIn(words, done.stdout)
+        if linked:
+          self.assertEqual(os.readlink(command), "../libexec/tamso-helper/tamso-helper")
+        else:
+          self.assertEqual(snapshot(bin_dir), before)
+          self.assertIn(f"{PREFIX}/libexec/tamso-helper/tamso-helper", done.stdout)
+
   def test_stops_at_the_first_failure(self):
     with self.subTest("nothing installed"):
       shutil.rmtree(self.stage)
@@ -486,8 +527,10 @@ class Install(ScriptTestCase):
     # name: (the file in the stand-in's state, the exit, the calls made)
     cases = {"a label switched off is enabled first": (f"disabled-{LABEL}", 0,
                                                        self.LOAD + self.CHECK),
+             # And five times again as it loads what is installed before it stops.
              "launchctl refuses the property list, five times": (
-                 "refuse-bootstrap", 1, self.LOAD[:1] + self.LOAD[1:2] * 5)}
+                 "refuse-bootstrap", 1, (self.LOAD[:1] + self.LOAD[1:2] * 5) * 2 +
+                 self.LOAD[2:3] + self.LOAD[3:] * 5)}
     for name, (refusal, status, calls) in cases.items():
       with self.subTest(name):
         self.set_state(loaded=False)
@@ -632,14 +675,14 @@ class InstallNeverThroughALink(ScriptTestCase):
   def paths(self):
     scripts = f"{PREFIX}/libexec/tamso-helper"
     return {
-        "binary": (f"{PREFIX}/bin/tamso-helper", "file"),
-        "manual page": (f"{PREFIX}/share/man/man8/tamso-helper.8", "file"),
+        "program": (f"{scripts}/tamso-helper", "file"),
+        "manual page": (f"{scripts}/tamso-helper.8", "file"),
         "property list": (PLIST, "file"),
         "rotation's property list": (ROTATE_PLIST, "file"),
         "scripts folder": (scripts, "folder"),
         "install.sh": (f"{scripts}/install.sh", "file"),
         "uninstall.sh": (f"{scripts}/uninstall.sh", "file"),
-        "rotate": (f"{scripts}/rotate", "file"),
+        "install tool": (f"{scripts}/tamso-setup", "file"),
         "log": (LOG, "file"),
         "rotation's log": (ROTATE_LOG, "file"),
         "limit folder": (LIMIT_DIR, "folder"),
@@ -669,7 +712,7 @@ class InstallNeverThroughALink(ScriptTestCase):
     before = snapshot(self.stage)
     done = self.run_script("install.sh")
     self.assertEqual(done.returncode, 1, done.stdout)
-    self.assertIn(f"{path} {words}", done.stderr)
+    self.assertIn(f"tamso-setup: {path}: {words}", done.stderr)
     self.assertIn("nothing changed", done.stderr)
     self.assertEqual(self.calls(), [])
     self.assertEqual(snapshot(self.stage), before)
@@ -703,7 +746,7 @@ class InstallNeverThroughALink(ScriptTestCase):
         else:
           path.write_text("")
         try:
-          self.check_refused(path, f"is not a plain {kind}")
+          self.check_refused(path, "is not a plain file" if kind == "file" else "is not a folder")
         finally:
           path.unlink()
           saved.rename(path)
@@ -718,73 +761,33 @@ class InstallNeverThroughALink(ScriptTestCase):
 
   def test_folders_another_account_may_write_are_refused(self):
     # name: (the folder on the way to what root runs, how it is opened to others)
-    cases = {"the binary's, another owner's": (f"{PREFIX}/bin", "owner"),
+    cases = {"the program's, another owner's": (f"{PREFIX}/libexec/tamso-helper", "owner"),
              "the prefix, writable by its group": (PREFIX, 0o775),
              "the property lists', writable by all": ("/Library/LaunchDaemons", 0o777),
-             "the scripts', another owner's": (f"{PREFIX}/libexec/tamso-helper", "owner"),
+             "libexec, writable by all": (f"{PREFIX}/libexec", 0o777),
              "the root, writable by all but sticky": ("", 0o1777),
-             "the binary's, a link": (f"{PREFIX}/bin", "link"),
-             # Not the package's: a full run makes it, and checks it.
+             "the program's, a link": (f"{PREFIX}/libexec/tamso-helper", "link"),
+             "the property lists', with an ACL entry for nobody": ("/Library/LaunchDaemons",
+                                                                   "acl"),
              "the logs', another owner's": (LOG_DIR, "owner"),
              "the logs', writable by its group": (LOG_DIR, 0o775),
              "the logs', a link": (LOG_DIR, "link")}
     for name, (folder, how) in cases.items():
-      for arguments in ((), ("--preflight",))[:1 if folder == LOG_DIR else 2]:
-        with self.subTest(name, arguments=arguments):
+      # install.sh, and the package's check before it lays anything down.
+      for command in (("install.sh",), ("tamso-setup", "preflight")):
+        with self.subTest(name, command=command):
           path = staged(self.stage, folder)
           with self.opened_to_others(path, how):
             before = snapshot(self.stage)
-            done = self.run_script("install.sh", *arguments)
+            done = self.run_script(*command)
             self.assertEqual(done.returncode, 1, done.stdout)
-            words = "is a symbolic link" if how == "link" else "&& sudo chmod go-w"
-            self.assertIn(f"{path} ", done.stderr)
-            self.assertIn(words, done.stderr)
+            self.assertIn(f"tamso-setup: {path}", done.stderr)
             self.assertIn("nothing changed", done.stderr)
             self.assertEqual(self.calls(), [])
             self.assertEqual(snapshot(self.stage), before)
     # Where the package has laid nothing down yet, its check passes.
     shutil.rmtree(staged(self.stage, "/usr"))
-    self.assert_succeeded(self.run_script("install.sh", "--preflight"))
-
-  def test_a_link_put_there_after_the_check_keeps_its_targets_mode(self):
-    # chown as the system's, that then puts a link in place of each file it changed.
-    stand_ins = self.tmp / "bin"
-    stand_ins.mkdir()
-    victims = self.tmp / "victims"
-    victims.mkdir()
-    (stand_ins / "chown").write_text(f"""#!/bin/sh
-{shutil.which("chown")} "$@" || exit
-shift 2
-for file in "$@"; do
-  [ -f "$file" ] || continue
-  victim={victims}/$(basename "$file")
-  echo private >"$victim" && chmod 0600 "$victim" && rm -f "$file" &&
-    ln -s "$victim" "$file"
-done
-""")
-    (stand_ins / "chown").chmod(0o755)
-    self.run_script("install.sh", path_first=stand_ins)
-    modes = {victim.name: stat.S_IMODE(victim.stat().st_mode) for victim in victims.iterdir()}
-    self.assertIn(f"{LABEL}.plist", modes)
-    self.assertEqual(modes, {name: 0o600 for name in modes})
-
-  def test_a_link_at_the_old_log_in_a_folder_all_may_write_is_not_given_to_root(self):
-    # Another account may write /Library/Logs, and hard-links someone else's file there
-    # at the path of an earlier install's log.
-    victim = self.tmp / "victim"
-    victim.write_text("private\n")
-    victim.chmod(0o600)
-    logs = staged(self.stage, LOG_DIR)
-    logs.parent.chmod(0o777)
-    os.link(victim, logs.parent / "tamso-helper.log")
-    (logs / "tamso-helper.log").unlink()
-    # And an archive of its own, which it could go on writing once moved in.
-    (logs.parent / "tamso-helper.log.1.bz2").write_text("BZh9")
-    os.chown(logs.parent / "tamso-helper.log.1.bz2", 65534, 65534)
-    self.assert_succeeded(self.run_script("install.sh"))
-    self.assertEqual((stat.S_IMODE(victim.stat().st_mode), victim.stat().st_nlink), (0o600, 1))
-    self.assertFalse((logs / "tamso-helper.log.1.bz2").exists())
-    self.assertEqual((logs.stat().st_uid, stat.S_IMODE(logs.stat().st_mode)), (0, 0o755))
+    self.assert_succeeded(self.run_script("tamso-setup", "preflight"))
 
   def test_a_plain_install_still_succeeds(self):
     # The refusals above come from the links, not from the paths themselves.
@@ -830,15 +833,14 @@ class Uninstall(ScriptTestCase):
     self.log = staged(self.stage, LOG)
     self.log.parent.mkdir(parents=True)
     self.log.write_text("tamso-helper daemon started (key CHTE)\n")
-    Path(f"{self.log}.0.bz2").write_bytes(b"BZh9")
-    staged(self.stage, ROTATE_LOG).write_text("rotate: cannot compress\n")
+    Path(f"{self.log}.0").write_text("an earlier line\n")
+    staged(self.stage, ROTATE_LOG).write_text("tamso-setup: a failure\n")
     # The lock that setlimit takes, root's alone.
     self.lock = staged(self.stage, LIMIT_LOCK)
     self.lock.touch(mode=0o600)
-    # The lock of a rotation that was killed.
-    self.rotate_lock = staged(self.stage, ROTATE_LOCK)
-    self.rotate_lock.mkdir(mode=0o700)
-    (self.rotate_lock / "pid").write_text("99999\n")
+    # The rotation's lock.
+    self.log_lock = staged(self.stage, LOG_LOCK)
+    self.log_lock.touch(mode=0o600)
 
   def remaining_files(self):
     return sorted(str(p) for p in self.stage.rglob("*") if not p.is_dir())
@@ -853,14 +855,14 @@ class Uninstall(ScriptTestCase):
         (f"launchctl bootout {ROTATE_SERVICE}", n),
         (f"launchctl bootout {SERVICE}", n),
         ("tamso-helper status", n),
-        # Before these scripts go, the last five.
-        (f"pkgutil --volume {self.stage} --forget {LABEL}", 5),
+        # Before these scripts and the tool go, the last four.
+        (f"pkgutil --volume {self.stage} --forget {LABEL}", 4),
     ])
     self.assertFalse(self.loaded())
     self.assertFalse(self.loaded(ROTATE_LABEL))
     self.assertEqual(self.remaining_files(), [])
     self.assertFalse(staged(self.stage, LIMIT_DIR).exists(), "the limit's folder stays")
-    self.assertFalse(os.path.lexists(self.rotate_lock), "the rotation's lock stays")
+    self.assertFalse(os.path.lexists(self.log_lock), "the rotation's lock stays")
     self.assertFalse(staged(self.stage, LOG_DIR).exists(), "the logs' folder stays")
 
   def test_second_run_finds_nothing_to_do(self):
@@ -914,11 +916,18 @@ class Uninstall(ScriptTestCase):
       self.limit.unlink()
       self.limit.mkdir()
 
+    def kept_hard_linked():
+      victim.write_text("80\n")
+      victim.chmod(0o600)
+      os.link(victim, limit_dir / "limit.kept")
+
     # name: (the change, the path named, the words)
     cases = {"a link at the folder": (link_folder, limit_dir, "is a symbolic link"),
              "a link at the file": (link_file, self.limit, "is a symbolic link"),
-             "a file at the folder": (folder_is_a_file, limit_dir, "is not a plain folder"),
-             "a folder at the file": (file_is_a_folder, self.limit, "is not a plain file")}
+             "a file at the folder": (folder_is_a_file, limit_dir, "is not a folder"),
+             "a folder at the file": (file_is_a_folder, self.limit, "is not a plain file"),
+             "a second name of the kept limit": (kept_hard_linked, limit_dir / "limit.kept",
+                                                 "has 2 hard links")}
     for name, (change, path, words) in cases.items():
       for arguments in ((), ("--keep-limit",)):
         with self.subTest(name, arguments=arguments):
@@ -928,8 +937,8 @@ class Uninstall(ScriptTestCase):
                     victim.is_dir() else victim.exists() and victim.read_text())
           done = self.run_script("uninstall.sh", *arguments)
           self.assertEqual(done.returncode, 1, done.stdout)
-          self.assertIn(f"{path} {words}: remove it and run uninstall.sh again; nothing "
-                        "changed", done.stderr)
+          self.assertIn(f"tamso-setup: {path}: {words}", done.stderr)
+          self.assertIn("nothing changed", done.stderr)
           self.assertEqual(self.calls(), [])
           self.assertEqual((snapshot(self.stage), snapshot(self.tmp / "victim") if
                             victim.is_dir() else victim.exists() and victim.read_text()),
@@ -951,8 +960,8 @@ class Uninstall(ScriptTestCase):
             f"so far: {ROTATE_LABEL} booted out of launchd"]),
         "charging stays inhibited": (["stuck"], 1, ["inhibited=1", "nothing removed"]),
         "a link put in place of the limit meanwhile": (["stuck", "plant-link"], 1, [
-            f"{self.limit} is a symbolic link: remove it and run uninstall.sh again; the "
-            f"stored limit is still in {kept}"]),
+            f"tamso-setup: {self.limit}: is a symbolic link",
+            f"the stored limit is still in {kept}"]),
         "a run killed while it held the limit": ([], 0, []),
     }
     for name, (files, status, words) in cases.items():
@@ -995,6 +1004,19 @@ class Uninstall(ScriptTestCase):
     self.assertEqual(self.remaining_files(), before)
     self.assertEqual(self.limit.read_text(), "80\n")
 
+  def test_leaves_a_command_in_bin_that_is_not_its_link_and_says_so(self):
+    command = staged(self.stage, f"{PREFIX}/bin/tamso-helper")
+    command.parent.mkdir(exist_ok=True)
+    for there in ("a script", "another link"):
+      with self.subTest(there):
+        stage_install(self.stage, PREFIX)
+        command.symlink_to("/bin/true") if there == "another link" else command.write_text("")
+        done = self.run_script("uninstall.sh")
+        self.assert_succeeded(done)
+        self.assertIn(str(command), done.stdout)
+        self.assertTrue(os.path.lexists(command))
+        command.unlink()
+
   def test_unknown_charge_keys_warn_and_go_on(self):
     self.set_state(stuck=True, inhibited=-1)
     done = self.run_script("uninstall.sh")
@@ -1003,36 +1025,11 @@ class Uninstall(ScriptTestCase):
     self.assertEqual(self.remaining_files(), [])
 
 
-@needs_root("the scripts act on root's files")
-class OldNewsyslogRule(ScriptTestCase):
-  """An earlier install rotated the log with a newsyslog rule, which renames the log
-  behind the daemon's back: install (an upgrade) and uninstall both remove it."""
-
-  def test_install_and_uninstall_remove_it(self):
-    rule = staged(self.stage, OLD_RULE)
-    for script in ("install.sh", "uninstall.sh"):
-      with self.subTest(script):
-        rule.parent.mkdir(parents=True, exist_ok=True)
-        rule.write_text("/Library/Logs/tamso-helper.log 644 3 512 * J\n")
-        done = self.run_script(script)
-        self.assert_succeeded(done)
-        self.assertFalse(rule.exists())
-        self.assertIn(f"rm -f {rule}", done.stdout)
-        # Run again, it finds nothing to remove.
-        if script == "install.sh":
-          done = self.run_script(script)
-          self.assert_succeeded(done)
-          self.assertIn("not there", done.stdout)
-
-
 class RotateTestCase(ScriptTestCase):
   """The hourly rotation, with the daemon played by the test: a file opened on the log,
-  as launchd opens it, that keeps writing into the same file whatever its name."""
+  as launchd opens it (O_APPEND), that keeps writing into the same file."""
 
   ROTATE_AT = 512 * 1024
-  # The restart, with the log and a plain log.0 there.
-  RESTART = [(f"launchctl kill SIGTERM {SERVICE}", 2),
-             (f"launchctl kickstart -p {SERVICE}", 2)]
 
   def setUp(self):
     super().setUp()
@@ -1040,8 +1037,8 @@ class RotateTestCase(ScriptTestCase):
     self.log = staged(self.stage, LOG)
     self.log.parent.mkdir(parents=True)
     self.log.touch()
-    # At the restart: whether the log and a plain (not yet compressed) log.0 exist.
-    (self.state / "watch").write_text(f"{self.log}\n{self.archive(0)}\n")
+    self.lock = staged(self.stage, LOG_LOCK)
+    self.lock.touch(mode=0o600)
     self.daemons = 0
 
   def archive(self, suffix):
@@ -1066,21 +1063,16 @@ class RotateTestCase(ScriptTestCase):
   def files(self):
     return sorted(p.name for p in self.log.parent.iterdir())
 
-  def unpacked(self, suffix):
-    return bz2.decompress(self.archive(suffix).read_bytes()).decode()
+  def rotation_due(self):
+    """A log due for rotation, and the archive of the previous one; returns its lines."""
+    self.archive(0).write_text("the previous lines\n")
+    daemon = self.start_daemon()
+    lines = self.fill(daemon, self.ROTATE_AT)
+    daemon.close()
+    return lines
 
-  def assert_new_log(self):
-    info = self.log.lstat()
-    self.assertEqual((stat.S_ISREG(info.st_mode), info.st_size, info.st_uid, info.st_gid,
-                      info.st_mode & 0o7777), (True, 0, 0, 0, 0o644))
 
-  def age(self, path, seconds=10):
-    """Moves the modification time back, so that a later write is later on any clock."""
-    then = path.stat().st_mtime - seconds
-    os.utime(path, (then, then))
-
-@needs_root("rotate gives the new log to root")
-@unittest.skipUnless(shutil.which("bzip2"), "no bzip2")
+@needs_root("the rotation works in root's folder")
 class Rotate(RotateTestCase):
 
   def test_a_log_below_512_kb_is_left_alone(self):
@@ -1092,182 +1084,49 @@ class Rotate(RotateTestCase):
     self.assertEqual(self.calls(), [])
     self.assertEqual(snapshot(self.stage), before)
 
-  def test_restarts_the_daemon_onto_a_new_log_and_loses_no_line(self):
-    first = self.start_daemon()
-    first_lines = self.fill(first, self.ROTATE_AT)
-    self.assert_succeeded(self.run_script("rotate"))
-    # The restart comes after the rename, with the renamed log not compressed.
-    self.assertEqual(self.calls(), self.RESTART)
-    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
-    self.assert_new_log()
-    # The old daemon's line written before its stop lands in log.0, and is kept.
-    first.write("the old daemon's last line\n")
-    first.close()
-    first_lines += "the old daemon's last line\n"
-    self.assertEqual(self.archive(0).read_text(), first_lines)
-
-    # The next rotation compresses what the first daemon wrote, now that it has gone.
-    second = self.start_daemon()
-    second_lines = self.fill(second, self.ROTATE_AT)
-    # bzip2 takes words from these: none of them reaches it.
-    copy = self.tmp / "copy-of-bzip2"
-    shutil.copy(shutil.which("bzip2"), copy)
-    self.assert_succeeded(self.run_script("rotate", environment={"BZIP2": str(copy),
-                                                                 "BZIP": "-9"}))
-    self.assertTrue(copy.exists())
-    second.close()
-    self.assertEqual(self.calls(), self.RESTART)
-    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
-                                    "tamso-helper.log.1.bz2"])
-    self.assertEqual(self.unpacked("1.bz2"), first_lines)
-    self.assertEqual(self.archive(0).read_text(), second_lines)
-
-  def test_keeps_three_archives_with_the_newest_lines(self):
-    kept = []
-    for _ in range(6):
-      daemon = self.start_daemon()
-      kept.append(self.fill(daemon, self.ROTATE_AT))
-      self.assert_succeeded(self.run_script("rotate"))
-      daemon.close()
-    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
-                                    "tamso-helper.log.1.bz2", "tamso-helper.log.2.bz2"])
-    self.assertEqual([self.archive(0).read_text(), self.unpacked("1.bz2"),
-                      self.unpacked("2.bz2")], [kept[5], kept[4], kept[3]])
-    self.assertEqual(len(self.calls()), 12)
-
-  def test_a_failed_restart_is_reported_and_log_0_stays_plain(self):
-    self.set_state(loaded=False)
+  def test_truncates_the_log_in_place_without_a_restart_and_loses_no_line(self):
     daemon = self.start_daemon()
-    lines = self.fill(daemon, self.ROTATE_AT)
-    daemon.close()
-    done = self.run_script("rotate")
-    self.assertEqual(done.returncode, 1)
-    self.assertIn("kickstart", done.stderr)
-    # With the pid of no daemon recorded, for the next run.
-    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
-                                    "tamso-helper.log.0.pid"])
-    self.assertEqual(self.archive(0).read_text(), lines)
-
-
-  def test_a_daemon_left_on_log_0_by_a_failed_restart_is_restarted_by_the_next_run(self):
-    # The stop refused: the daemon runs on, writing into log.0; or stopped, and not
-    # started again.
-    for refusal, tool in (("refuse-kill", "kill SIGTERM"), ("refuse-kickstart", "kickstart")):
-      with self.subTest(refusal):
-        for leftover in self.log.parent.glob("tamso-helper.log*"):
-          leftover.unlink()
-        self.log.touch()
-        (self.state / refusal).touch()
-        daemon = self.start_daemon()
-        lines = self.fill(daemon, self.ROTATE_AT)
-        done = self.run_script("rotate")
-        self.assertEqual(done.returncode, 1)
-        self.assertIn(f"launchctl {tool} {SERVICE} failed: ", done.stderr)
-        self.assertIn(f"a daemon that runs goes on writing into {self.archive(0)}; the next "
-                      "run restarts it", done.stderr)
-        self.calls()
-        (self.state / refusal).unlink()
-        # The clock set back two hours: the log looks older than log.0, which tells
-        # nothing.
-        self.age(self.log, 7200)
-        daemon.write("a line after the failed restart\n")
-        daemon.flush()
-        self.assert_succeeded(self.run_script("rotate"))
-        self.assertEqual(self.calls(), self.RESTART[1 if refusal == "refuse-kickstart" else 0:])
-        daemon.close()
-        # The log is small: nothing else moves, and log.0 stays plain with every line.
-        self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0"])
-        self.assertEqual(self.archive(0).read_text(),
-                         lines + "a line after the failed restart\n")
-        # Restarted, the daemon writes into the log: the next runs leave it alone,
-        # whatever the times of the files say.
-        self.age(self.log, 7200)
-        self.assert_succeeded(self.run_script("rotate"))
-        self.assertEqual(self.calls(), [])
+    archived = []
+    for _ in range(4):
+      archived.append(self.log.read_text() + self.fill(daemon, self.ROTATE_AT))
+      self.assert_succeeded(self.run_script("rotate"))
+      # The daemon's next line lands at the start of the emptied log.
+      daemon.write("the next line\n")
+      daemon.flush()
+      self.assertEqual(self.log.read_text(), "the next line\n")
+    self.assertEqual(self.calls(), [])
+    self.assertEqual(self.files(), ["tamso-helper.lock", "tamso-helper.log",
+                                    "tamso-helper.log.0", "tamso-helper.log.1"])
+    self.assertEqual([self.archive(1).read_text(), self.archive(0).read_text()], archived[2:])
 
   def test_never_writes_through_a_link_at_the_log_path(self):
-    # Someone else's file, which a write through the link would truncate and give to
-    # root.
+    # Someone else's file, which a write through the link would truncate.
     victim = self.tmp / "victim"
     victim.write_text("x" * self.ROTATE_AT)
     os.chown(victim, 65534, 65534)
     victim.chmod(0o600)
-    victim_state = (victim.read_text(), victim.stat().st_uid, victim.stat().st_mode)
-
-    with self.subTest("a link in place of the log"):
-      self.log.unlink()
-      self.log.symlink_to(victim)
-      done = self.run_script("rotate")
-      self.assertEqual(done.returncode, 1)
-      self.assertIn(f"{self.log} is a symbolic link, not a file of the daemon's: remove "
-                    "it; nothing rotated", done.stderr)
-      self.assertEqual(self.calls(), [])
-      self.assertEqual(self.files(), ["tamso-helper.log"])
-      self.log.unlink()
-      self.log.touch()
-
-    with self.subTest("a link put there between the rename and the new log"):
-      # mv as the system's, that then plants the link where the log was.
-      stand_ins = self.tmp / "bin"
-      stand_ins.mkdir()
-      mv = stand_ins / "mv"
-      mv.write_text(f"""#!/bin/sh
-{shutil.which("mv")} "$@" || exit
-case $3 in *.log.0) ln -s {victim} "${{3%.0}}" ;; esac
-""")
-      mv.chmod(0o755)
-      daemon = self.start_daemon()
-      lines = self.fill(daemon, self.ROTATE_AT)
-      done = self.run_script("rotate", path_first=stand_ins)
-      self.assertEqual(done.returncode, 1)
-      self.assertIn(f"cannot create a new {self.log}: something else is at that path; "
-                    f"nothing written there, and the daemon writes into {self.archive(0)} "
-                    "until a run restarts it", done.stderr)
-      self.assertEqual(self.calls(), [])
-      self.assertTrue(self.log.is_symlink())
-      self.assertEqual(self.archive(0).read_text(), lines)
-
-      # Once the link is removed, the next run makes the log and restarts the daemon.
-      self.log.unlink()
-      daemon.write("a line after the failed rotation\n")
-      daemon.close()
-      self.assert_succeeded(self.run_script("rotate"))
-      self.assertEqual(self.calls(), self.RESTART)
-      self.assert_new_log()
-      self.assertEqual(self.archive(0).read_text(),
-                       lines + "a line after the failed rotation\n")
-
-    self.assertEqual((victim.read_text(), victim.stat().st_uid, victim.stat().st_mode),
-                     victim_state)
+    self.log.unlink()
+    self.log.symlink_to(victim)
+    done = self.run_script("rotate")
+    self.assertEqual(done.returncode, 1)
+    self.assertIn(f"tamso-setup: {self.log}: is a symbolic link", done.stderr)
+    self.assertEqual((victim.read_text(), victim.stat().st_uid, self.files()),
+                     ("x" * self.ROTATE_AT, 65534, ["tamso-helper.lock", "tamso-helper.log"]))
 
 
-@needs_root("rotate gives the new log to root")
-@unittest.skipUnless(shutil.which("bzip2"), "no bzip2")
+@needs_root("the rotation works in root's folder")
 class RotateRefusalsAndLock(RotateTestCase):
-  """What stops a rotation: anything but a plain file where it renames or compresses,
-  a failed tool (one line, with the tool's words), or another run holding the lock."""
-
-  def setUp(self):
-    super().setUp()
-    self.lock = staged(self.stage, ROTATE_LOCK)
-    self.stand_in_bin = self.tmp / "fail-bin"
-    self.stand_in_bin.mkdir()
-
-  def rotation_due(self):
-    """A log due for rotation, and the archive of the previous one."""
-    self.archive(0).write_text("the previous daemon's lines\n")
-    daemon = self.start_daemon()
-    self.fill(daemon, self.ROTATE_AT)
-    daemon.close()
+  """What stops a rotation: anything but a plain file where it copies or truncates, a
+  folder others may write, or another run holding the lock."""
 
   def assert_one_line(self, done, status, words):
     self.assertEqual(done.returncode, status, done.stderr)
     self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
-    self.assertTrue(done.stderr.startswith("rotate: "), done.stderr)
+    self.assertTrue(done.stderr.startswith("tamso-setup: "), done.stderr)
     self.assertIn(words, done.stderr)
 
-  def test_anything_but_a_plain_file_at_the_log_or_an_archive_is_refused(self):
-    for suffix in ("", ".0", ".0.bz2", ".1.bz2", ".2.bz2"):
+  def test_anything_but_a_plain_file_at_the_log_is_refused(self):
+    for suffix in ("",):
       for kind in ("folder", "fifo"):
         with self.subTest(path=f"log{suffix}", kind=kind):
           self.rotation_due()
@@ -1277,353 +1136,80 @@ class RotateRefusalsAndLock(RotateTestCase):
           os.mkdir(path) if kind == "folder" else os.mkfifo(path)
           before = snapshot(self.stage)
           done = self.run_script("rotate")
-          self.assert_one_line(done, 1, f"{path} is not a plain file: remove it; nothing "
-                                        "rotated")
-          self.assertEqual(self.calls(), [])
+          self.assert_one_line(done, 1, f"tamso-setup: {path}: ")
           self.assertEqual(snapshot(self.stage), before)
           os.rmdir(path) if kind == "folder" else path.unlink()
 
-  def test_each_failure_is_one_line_with_the_tools_own_words(self):
-    # tool: (the stand-in's two lines, or None for the fake launchctl's refusal; the
-    # words of the failure line). A stand-in fails only where its words name the
-    # file after "|", and runs the system's tool elsewhere.
-    cases = {
-        "bzip2": ("bzip2: No space left on device",
-                  f"cannot compress {self.archive(0)}: bzip2: No space left on device "
-                  "second line"),
-        "mv": ("mv: Read-only file system|.bz2",
-               f"cannot move {self.log}.0.bz2: mv: Read-only file system second line"),
-        "chown": ("chown: Operation not permitted",
-                  f"cannot change the owner of {self.log}: chown: Operation not permitted "
-                  "second line"),
-        "launchctl": ({"refuse-kickstart": ""}, "kickstart system/org.tamso.helper failed: "
-                      "Could not kickstart service: 5: Input/output error: a daemon that runs"),
-        # An answer it cannot read stops it, rather than skip a restart.
-        "launchctl print": ({"daemon-prints": "garbled\n"}, "cannot read launchd's view of "
-                            "org.tamso.helper: no state, or running without a pid, in what it "
-                            "said: system/org.tamso.helper = { something else }"),
-        "mktemp": ("mktemp: Permission denied",
-                   f"cannot take the lock {self.lock}: mktemp: Permission denied second "
-                   "line"),
-        "rm": ("rm: Input/output error|log.0.pid",
-               f"cannot remove {self.log}.0.pid: rm: Input/output error second line"),
-        "wc": ("wc: Input/output error",
-               f"cannot read the size of {self.log}: wc: Input/output error second line"),
-        # The rotation is done; the lock it leaves is taken over by the next run.
-        "rmdir": ("rmdir: Device busy",
-                  f"cannot remove the lock {self.lock}: rmdir: Device busy second line"),
-    }
-    for tool, (words, line) in cases.items():
-      with self.subTest(tool):
-        for old in self.stand_in_bin.iterdir():
-          old.unlink()
-        environment = {}
-        for name in ("refuse-kickstart", "daemon-prints"):
-          (self.state / name).unlink(missing_ok=True)
-        if isinstance(words, dict):
-          for name, text in words.items():
-            (self.state / name).write_text(text)
-        else:
-          words, _, where = words.partition("|")
-          stand_in = self.stand_in_bin / tool
-          stand_in.write_text(f"#!/bin/sh\ncase \"$*\" in *{where}*)\necho '{words}' >&2\n"
-                              f"echo 'second line' >&2\nexit 1 ;;\nesac\n"
-                              f"exec {shutil.which(tool)} \"$@\"\n")
-          stand_in.chmod(0o755)
-          environment = {"TAMSO_BZIP2": str(stand_in)} if tool == "bzip2" else {}
-        for leftover in self.log.parent.glob("tamso-helper.log.*"):
-          leftover.unlink()
-        self.rotation_due()
-        done = self.run_script("rotate", path_first=self.stand_in_bin,
-                               environment=environment)
-        self.assert_one_line(done, 1, line)
-        if tool == "rmdir":
-          self.assertEqual(list(self.lock.iterdir()), [])
-          self.lock.rmdir()
-        self.assertFalse(os.path.lexists(self.lock), "the lock stays")
-        self.calls()
-        self.log.unlink(missing_ok=True)
-        self.log.touch()
+  def test_each_failure_is_one_line_and_the_log_keeps_its_lines(self):
+    # The call of the simulated Mac's that fails: the archives' shift, the new archive's
+    # owner, the truncation.
+    for call in ("renameat", "fchown", "ftruncate"):
+      with self.subTest(call):
+        self.log.write_text("")
+        lines = self.rotation_due()
+        done = self.run_script("rotate", environment={"SIMMAC_FAIL_NEXT": call})
+        self.assert_one_line(done, 1, "Input/output error")
+        self.assertEqual(self.log.read_text(), lines)
 
-  def lock_of(self, pid, taking=False, old=False):
-    """The lock as run PID holds it, takes it, or as earlier versions held it."""
-    self.lock.mkdir(mode=0o700)
-    folder = Path(f"{self.lock}/{self.lock.name}.AbC123") if taking else self.lock
-    folder.mkdir(exist_ok=True)
-    (folder / ("pid" if old else f"pid.{pid}.AbC123")).write_text(f"{pid}\n" if old else "")
-
-  def test_a_lock_held_or_being_taken_by_a_rotation_leaves_the_rotation_to_it(self):
-    # A rotation, as ps names it.
-    holder = subprocess.Popen(["sh", "-c", "sleep 30; exit 0", str(self.script("rotate"))])
+  def test_a_lock_held_leaves_the_rotation_to_its_holder_and_dies_with_it(self):
+    lines = self.rotation_due()
+    holder = subprocess.Popen(["python3", "-c", "import fcntl, sys, time; f = open(sys.argv[1]); "
+                               "fcntl.flock(f, fcntl.LOCK_EX); print(flush=True); time.sleep(30)",
+                               self.lock], stdout=subprocess.PIPE)
     self.addCleanup(holder.wait)
-    self.addCleanup(holder.kill)
-    held = f"another rotation (pid {holder.pid}) is running: this run does nothing"
-    cases = {"held": ({}, held), "held by an earlier version": ({"old": True}, held),
-             "being taken": ({"taking": True}, "another rotation is taking the lock")}
-    for name, (how, words) in cases.items():
-      with self.subTest(name):
-        self.rotation_due()
-        self.lock_of(holder.pid, **how)
-        before = snapshot(self.stage)
-        done = self.run_script("rotate")
-        self.assert_one_line(done, 0, words)
-        self.assertEqual(self.calls(), [])
-        self.assertEqual(snapshot(self.stage), before)
-        shutil.rmtree(self.lock)
+    holder.stdout.readline()
+    before = snapshot(self.stage)
+    self.assertEqual(self.run_script("rotate").returncode, 0)
+    self.assertEqual(snapshot(self.stage), before)
+    # Killed outright, the holder lets go: the next run rotates.
+    holder.kill()
+    holder.wait()
+    self.assert_succeeded(self.run_script("rotate"))
+    self.assertEqual((self.archive(0).read_text(), self.log.read_text()), (lines, ""))
 
-  def test_a_lock_whose_run_is_gone_is_removed_and_taken(self):
-    gone = subprocess.Popen(["/bin/true"])
-    gone.wait()
-    other = subprocess.Popen(["/bin/sleep", "30"])
-    # A shell whose command line names a file with "rotate" in it, not the script.
-    editor = subprocess.Popen(["sh", "-c", "sleep 30", "notes-rotate.txt"])
-    for process in (other, editor):
-      self.addCleanup(process.wait)
-      self.addCleanup(process.kill)
-    # name: (the pid in its token, how it holds the lock, what else is in the lock)
-    cases = {"its process is gone": (gone.pid, {}, None),
-             "its pid now another program's": (other.pid, {}, None),
-             "its pid a shell's on notes-rotate.txt": (editor.pid, {}, None),
-             "an earlier version's, its process gone": (gone.pid, {"old": True}, None),
-             "a run killed while it took the lock": (gone.pid, {"taking": True}, None),
-             "with a .DS_Store beside its token": (gone.pid, {}, ".DS_Store"),
-             "with a folder named like a token": (gone.pid, {}, "pid.1.XyZ789/")}
-    for name, (pid, how, extra) in cases.items():
-      with self.subTest(name):
-        for leftover in self.log.parent.glob("tamso-helper.log.*"):
-          leftover.unlink()
-        self.rotation_due()
-        self.lock_of(pid, **how)
-        if extra:
-          (self.lock / extra).mkdir() if extra.endswith("/") else (self.lock / extra).touch()
-        done = self.run_script("rotate")
-        self.assert_succeeded(done)
-        self.assertEqual(done.stderr, "")
-        self.assertEqual(self.calls(), self.RESTART)
-        self.assertEqual(sorted(self.log.parent.glob("*.lock*")), [])
+  def test_ten_runs_at_once_rotate_once_and_no_other_account_blocks_them(self):
+    if not have_setpriv():
+      self.skipTest("no setpriv to run a process as nobody")
+    # Named as the rotation, run by another account, it cannot even open the lock.
+    squatter = as_nobody("python3", "-c", "import time; time.sleep(30)",
+                         str(self.scripts / "tamso-setup"), "rotate")
+    self.addCleanup(squatter.wait)
+    self.addCleanup(squatter.kill)
+    lines = self.rotation_due()
+    runs = [subprocess.Popen([self.scripts / "tamso-setup", "rotate"],
+                             env={"TAMSO_ROOT": str(self.stage)}) for _ in range(10)]
+    self.assertEqual([run.wait(timeout=60) for run in runs], [0] * 10)
+    self.assertEqual((self.archive(0).read_text(), self.log.read_text(),
+                      self.archive(1).read_text()), (lines, "", "the previous lines\n"))
 
   def test_a_logs_folder_others_may_write_is_refused(self):
-    for how, words in (("owner", "is not root's alone"), (0o775, "is not root's alone"),
-                       ("link", "is not a plain folder")):
+    for how in ("owner", 0o775, "link", "acl"):
       with self.subTest(how=how), self.opened_to_others(self.log.parent, how):
         self.rotation_due()
         before = snapshot(self.stage)
-        self.assert_one_line(self.run_script("rotate"), 1, f"{self.log.parent} {words}")
+        self.assert_one_line(self.run_script("rotate"), 1, f"tamso-setup: {self.log.parent}")
         self.assertEqual((self.calls(), snapshot(self.stage)), ([], before))
 
-  def test_a_run_by_another_path_than_the_installed_one_is_refused(self):
-    # Another run could not tell it by its command line.
-    self.rotation_due()
-    before = snapshot(self.stage)
-    self.assert_one_line(self.run_script(str(self.scripts / "rotate")), 1, "run it as")
-    self.assertEqual((self.calls(), snapshot(self.stage)), ([], before))
-
-  def test_something_else_at_the_lock_path_is_refused(self):
+  def test_anything_but_roots_plain_file_at_the_lock_path_is_refused(self):
     victim = self.tmp / "victim"
     victim.mkdir(mode=0o700)
     os.chown(victim, 65534, 65534)
-    cases = {"a link to a folder": (lambda: self.lock.symlink_to(victim),
-                                    f"{self.lock} is a symbolic link"),
-             "a dangling link": (lambda: self.lock.symlink_to(self.tmp / "none"),
-                                 f"{self.lock} is a symbolic link"),
-             "a file": (lambda: self.lock.write_text(""),
-                        f"{self.lock} is not a folder, not the rotation's lock")}
-    for name, (make, words) in cases.items():
+    cases = {"a link to a folder": lambda: self.lock.symlink_to(victim),
+             "a dangling link": lambda: self.lock.symlink_to(self.tmp / "none"),
+             "a folder": self.lock.mkdir,
+             "another account's file": lambda: (self.lock.touch(), os.chown(self.lock, 65534, 0))}
+    for name, make in cases.items():
       with self.subTest(name):
         self.rotation_due()
+        self.lock.unlink()
         make()
         before = snapshot(self.stage)
-        done = self.run_script("rotate")
-        self.assert_one_line(done, 1, words)
-        self.assertEqual(self.calls(), [])
+        self.assert_one_line(self.run_script("rotate"), 1, f"tamso-setup: {self.lock}: ")
         self.assertEqual(snapshot(self.stage), before)
-        self.lock.unlink()
+        self.lock.rmdir() if name == "a folder" else self.lock.unlink()
+        self.lock.touch(mode=0o600)
     self.assertEqual(list(victim.iterdir()), [])
     self.assertEqual(victim.stat().st_uid, 65534)
-
-  def start_run(self, name, *, path_first=None, bzip2=None):
-    """A run in the background, its standard error in the file NAME.err."""
-    command = [*self.shell, str(self.script("rotate"))]
-    variables = {"PATH": os.pathsep.join([str(p) for p in (path_first, self.stand_ins) if p] +
-                                         [os.environ["PATH"]]),
-                 "TAMSO_ROOT": str(self.stage), "TAMSO_LAUNCHCTL": str(self.launchctl),
-                 "FAKE_STATE": str(self.state)}
-    if bzip2:
-      variables["TAMSO_BZIP2"] = str(bzip2)
-    with (self.tmp / f"{name}.err").open("w") as errors:
-      run = subprocess.Popen(command, env=variables, stderr=errors)
-    self.addCleanup(run.wait)
-    self.addCleanup(run.kill)
-    return run
-
-  def pausing(self, name, tool, words):
-    """A stand-in for TOOL that, the first time its words end with WORDS, creates the
-    file NAME-inside and waits for NAME-go, then runs the system's tool."""
-    folder = self.tmp / f"{name}-bin"
-    folder.mkdir(exist_ok=True)
-    stand_in = folder / tool
-    stand_in.write_text(f"""#!/bin/sh
-case "$*" in
-*{words})
-  if [ ! -e {self.tmp}/{name}-inside ]; then
-    touch {self.tmp}/{name}-inside
-    while [ ! -e {self.tmp}/{name}-go ]; do /bin/sleep 0.05; done
-  fi
-  ;;
-esac
-exec {shutil.which(tool)} "$@"
-""")
-    stand_in.chmod(0o755)
-    self.addCleanup(lambda: (self.tmp / f"{name}-go").touch())
-    return stand_in
-
-  def wait_for(self, condition, what):
-    for _ in range(200):
-      if condition():
-        return
-      subprocess.run(["/bin/sleep", "0.05"])
-    self.fail(what)
-
-  def blocked_run(self):
-    """A run that stops inside bzip2 until the file `go` appears; returns it once it
-    is there, holding the lock."""
-    bzip2 = self.pausing("first", "bzip2", "")
-    self.rotation_due()
-    first = self.start_run("first", bzip2=bzip2)
-    self.wait_for((self.tmp / "first-inside").exists, "the first run did not start")
-    return first
-
-  def go(self, name):
-    (self.tmp / f"{name}-go").touch()
-
-  def test_runs_that_find_the_same_stale_lock_never_both_rotate(self):
-    # Ten runs at once, rm slowed down: one rotates, the others say so in a line.
-    (gone := subprocess.Popen(["/bin/true"])).wait()
-    slow = self.tmp / "slow-bin"
-    slow.mkdir()
-    (slow / "rm").write_text(f"#!/bin/sh\n/bin/sleep 0.4\nexec {shutil.which('rm')} \"$@\"\n")
-    (slow / "rm").chmod(0o755)
-    self.rotation_due()
-    self.lock_of(gone.pid)
-    runs = [self.start_run(f"run{n}", path_first=slow) for n in range(10)]
-    self.assertEqual([run.wait(timeout=60) for run in runs], [0] * 10)
-    self.assertEqual(self.calls(), self.RESTART)
-    self.assertEqual(self.files(), ["tamso-helper.log", "tamso-helper.log.0",
-                                    "tamso-helper.log.1.bz2"])
-    for n in range(10):
-      self.assertRegex((self.tmp / f"run{n}.err").read_text(),
-                       r"^(rotate: another rotation [^\n]*: this run does nothing\n)?$")
-
-  def test_a_run_that_found_a_stale_lock_never_removes_the_one_taken_meanwhile(self):
-    # The first run stops while it looks at the stale lock's pid; a second takes the
-    # lock meanwhile and rotates.
-    other = subprocess.Popen(["/bin/sleep", "60"])
-    self.addCleanup(other.wait)
-    self.addCleanup(other.kill)
-    self.rotation_due()
-    self.lock_of(other.pid)
-    first = self.start_run("first", path_first=self.pausing("first", "ps", "").parent)
-    self.wait_for((self.tmp / "first-inside").exists, "the first run did not stop")
-    second = self.start_run("second", bzip2=self.pausing("second", "bzip2", ""))
-    self.wait_for((self.tmp / "second-inside").exists, "the second run did not rotate")
-    self.go("first")
-    first.wait(timeout=30)
-    self.go("second")
-    self.assertEqual((first.returncode, second.wait(timeout=30)), (0, 0))
-    self.assertEqual((self.tmp / "first.err").read_text(), "rotate: another rotation is "
-                     f"taking the lock {self.lock}: this run does nothing\n")
-    self.assertEqual(self.calls(), self.RESTART)
-
-  def test_a_run_whose_lock_was_taken_from_it_leaves_the_new_one(self):
-    holder = subprocess.Popen(["/bin/sleep", "30"])
-    self.addCleanup(holder.wait)
-    self.addCleanup(holder.kill)
-    first = self.blocked_run()
-    for token in self.lock.iterdir():
-      token.unlink()
-    (self.lock / f"pid.{holder.pid}.AbC123").touch()
-    self.go("first")
-    self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
-    self.assertEqual([p.name for p in self.lock.iterdir()], [f"pid.{holder.pid}.AbC123"])
-
-  def test_the_logs_folder_taken_away_after_the_check_changes_nothing(self):
-    # mv as the system's, that then, once the log is renamed, takes the folder away:
-    # renamed, with another account's folder and a link in its place, the rotation
-    # ends in the folder it checked; removed, the shell cannot create the new log, and
-    # says why.
-    victim = self.tmp / "victim"
-    victim.write_text("private\n")
-    for how in ("renamed", "removed"):
-      with self.subTest(how):
-        stand_ins = self.tmp / how
-        stand_ins.mkdir()
-        moved = self.tmp / "moved"
-        (stand_ins / "mv").write_text(f"""#!/bin/sh
-{shutil.which("mv")} "$@" || exit
-case $3 in *.log.0) ;; *) exit 0 ;; esac
-if [ {how} = renamed ]; then
-  {shutil.which("mv")} "$PWD" {moved} && mkdir "$PWD" && chown 65534 "$PWD" &&
-    ln -s {victim} "$PWD/{self.log.name}"
-else
-  rm -rf "$PWD"
-fi
-""")
-        (stand_ins / "mv").chmod(0o755)
-        self.rotation_due()
-        done = self.run_script("rotate", path_first=stand_ins)
-        if how == "renamed":
-          self.assert_succeeded(done)
-          self.assertEqual([words for words, _ in self.calls()],
-                           [words for words, _ in self.RESTART])
-          self.assertEqual(sorted(p.name for p in moved.iterdir()),
-                           ["tamso-helper.log", "tamso-helper.log.0", "tamso-helper.log.1.bz2"])
-          self.assertTrue(self.log.is_symlink())
-          self.assertEqual((victim.read_text(), victim.stat().st_uid), ("private\n", 0))
-          shutil.rmtree(self.log.parent)
-          self.log.parent.mkdir()
-        else:
-          self.assert_one_line(done, 1, f"cannot create a new {self.log}: ")
-          self.assertRegex(done.stderr, r"(?i)(directory nonexistent|no such file or "
-                                        r"directory)[^;]*; nothing written there")
-          self.assertEqual(self.calls(), [])
-
-  def test_a_second_run_meanwhile_does_nothing(self):
-    first = self.blocked_run()
-    before = snapshot(self.stage)
-    second = self.run_script("rotate")
-    self.assert_one_line(second, 0, f"another rotation (pid {first.pid}) is running")
-    self.assertEqual(self.calls(), [])
-    self.assertEqual(snapshot(self.stage), before)
-    self.go("first")
-    self.assertEqual(first.wait(timeout=30), 0, (self.tmp / "first.err").read_text())
-    self.assertEqual(self.calls(), self.RESTART)
-    self.assertFalse(os.path.lexists(self.lock))
-
-  def test_a_run_stopped_by_a_signal_leaves_no_lock_behind(self):
-    for signal in (1, 2, 15, 9):
-      with self.subTest(signal=signal):
-        for leftover in self.log.parent.glob("tamso-helper.log*"):
-          leftover.unlink()
-        self.log.touch()
-        (self.tmp / "first-inside").unlink(missing_ok=True)
-        (self.tmp / "first-go").unlink(missing_ok=True)
-        first = self.blocked_run()
-        first.send_signal(signal)
-        self.go("first")
-        self.assertNotEqual(first.wait(timeout=30), 0)
-        if signal != 9:
-          # Its trap removed the lock.
-          self.assertFalse(os.path.lexists(self.lock))
-        # Killed outright, it left the lock, with a pid that is gone: the next run
-        # takes it.
-        self.calls()
-        self.assertTrue(self.log.exists())
-        daemon = self.start_daemon()
-        self.fill(daemon, self.ROTATE_AT)
-        daemon.close()
-        self.assert_succeeded(self.run_script("rotate"))
-        self.assertEqual(self.calls(), self.RESTART)
-        self.assertFalse(os.path.lexists(self.lock))
 
 
 class Refusals(ScriptTestCase):
@@ -1644,8 +1230,8 @@ class Refusals(ScriptTestCase):
     self.set_state(loaded=True, inhibited=1)
     for name in ("install.sh", "uninstall.sh", "rotate"):
       with self.subTest(name):
-        self.check_unchanged(name, status=1, message="must run as root",
-                             as_nobody=as_nobody)
+        self.check_unchanged(name, status=1, message="must run as root" if name != "rotate"
+                             else "tamso-setup: ", as_nobody=as_nobody)
 
   def test_unknown_option_changes_nothing(self):
     self.set_state(loaded=True, inhibited=1)
@@ -1672,35 +1258,13 @@ class UnderBashPosix(ScriptTestCase):
     self.assertEqual([p for p in self.stage.rglob("*") if not p.is_dir()], [])
 
 
-@unittest.skipUnless(shutil.which("bash"), "no bash")
-class RotateUnderBashPosix(Rotate):
-  """The rotation as the launchd job runs it on macOS, under bash in POSIX mode, whose
-  noclobber the new log's creation relies on."""
-
-  shell = ["bash", "--posix"]
-
-
-@unittest.skipUnless(shutil.which("bash"), "no bash")
-class RotateRefusalsAndLockUnderBashPosix(RotateRefusalsAndLock):
-  """The lock and its release on a signal, under the shell the launchd job runs."""
-
-  shell = ["bash", "--posix"]
-
-
-@unittest.skipUnless(shutil.which("zsh"), "zsh is not installed")
-class RotateRefusalsAndLockUnderZsh(RotateRefusalsAndLock):
-  """The lock under zsh as sh, which some Macs run for /bin/sh."""
-
-  shell = ["zsh", "--emulate", "sh"]
-
-
 @unittest.skipUnless(shutil.which("shellcheck"), "shellcheck is not installed")
 class Lint(ScriptTestCase):
 
   def test_scripts_are_clean_posix_sh(self):
     # -x: each script with the functions it sources from beside it.
     done = subprocess.run(["shellcheck", "-x", "--shell=sh", "--severity=warning",
-                           "install.sh", "uninstall.sh", "rotate", "launchd.sh", "limit.sh"],
+                           "install.sh", "uninstall.sh", "launchd.sh"],
                           capture_output=True, text=True, timeout=60, cwd=self.scripts)
     self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
 
