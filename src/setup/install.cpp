@@ -271,7 +271,8 @@ int setup_logs()
 	// The logs launchd opens, made here so that they have their owner and mode at once.
 	for (const char *name : {names::log, names::rotate_log}) {
 		place log;
-		int result = open_file(logs, name, O_RDONLY, roots, &log, &found);
+		int rules = name == std::string_view(names::log) ? roots | any_links : roots;
+		int result = open_file(logs, name, O_RDONLY, rules, &log, &found);
 		if (result == -1)
 			return refuse(found);
 		if (result == 0 && set_owner_mode(log, 0644, false) == -1)

@@ -753,11 +753,22 @@ class InstallNeverThroughALink(ScriptTestCase):
 
   def test_a_second_hard_link_at_a_file_is_refused(self):
     for name, (target, kind) in self.paths().items():
-      if kind == "file":
+      if kind == "file" and target not in (LOG, ROTATE_LOG):
         with self.subTest(name):
           os.link(staged(self.stage, target), self.tmp / "other-name")
           self.check_refused(staged(self.stage, target), "has 2 hard links")
           (self.tmp / "other-name").unlink()
+
+  def test_a_second_name_of_a_log_stops_nothing_and_is_never_written(self):
+    # Another account can give any of root's files a second name on a Mac's volume: in
+    # the logs' own folder the logs' step removes one that has it (the live log, which
+    # the rotation empties in place, stays), and the other name is never written.
+    for target in (LOG, ROTATE_LOG):
+      os.link(staged(self.stage, target), self.tmp / target.rsplit("/", 1)[1])
+    self.assert_succeeded(self.run_script("install.sh"))
+    for target, links in ((LOG, 2), (ROTATE_LOG, 1)):
+      other = self.tmp / target.rsplit("/", 1)[1]
+      self.assertEqual((other.stat().st_nlink, other.read_text()), (links, ""), target)
 
   def test_folders_another_account_may_write_are_refused(self):
     # name: (the folder on the way to what root runs, how it is opened to others)
