@@ -33,8 +33,7 @@
 # shellcheck disable=SC2034
 
 launchctl=${TAMSO_LAUNCHCTL:-/bin/launchctl}
-# macOS's tr and cut stop on bytes that are not UTF-8 under a UTF-8 locale, which sudo
-# passes on from Terminal.
+# Text tools in the C locale, as in the scripts that source this file.
 export LC_ALL=C
 # Seconds a job has to exit once sent SIGTERM: the ExitTimeOut of the daemon's property
 # list, after which launchd kills it with SIGKILL.
