@@ -54,8 +54,7 @@ launchd_quote() {
 launchd_call() {
   launchd_output=$("$launchctl" "$@" 2>&1)
   launchd_status=$?
-  launchd_words=$launchd_output
-  launchd_words=$(launchd_quote "$launchd_words")
+  launchd_words=$(launchd_quote "$launchd_output")
   [ -n "$launchd_words" ] || launchd_words="no message, exit status $launchd_status"
   return "$launchd_status"
 }

@@ -130,7 +130,9 @@ def show(service):
   if state["pid"]:
     lines.append(f"\tpid = {state['pid']}")
   if "signal" in last:
-    lines.append(f"\tlast terminating signal = {SIGNALS[last['signal']]}")
+    number = last["signal"]
+    lines.append("\tlast terminating signal = " +
+                 SIGNALS.get(number, f"{signal.strsignal(number)}: {number}"))
   elif last.get("exit"):
     lines.append(f"\tlast exit code = {last['exit']}" + (": EX_CONFIG" * (last["exit"] == 78)))
   else:
