@@ -9,7 +9,6 @@ import os
 import re
 import shutil
 import subprocess
-from pathlib import Path
 
 from distsupport import SOURCE_DIR, StagedTestCase, as_sh, main, needs_root
 
@@ -46,6 +45,7 @@ def answer(how):
   record = RECORDS[how if isinstance(how, str) else how[0]].read_text()
   status = int(re.search(r"^# exit: (\d+)", record, re.M)[1])
   text = re.sub(r"\A(# .*\n)*", "", record)
+  assert isinstance(how, str) or how[1] in text, f"{how[1]!r} is not in record {how[0]}"
   return (text if isinstance(how, str) else text.replace(how[1], how[2])), status
 
 
