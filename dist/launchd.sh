@@ -5,16 +5,21 @@
 #
 # What `launchctl print` answers is not an interface: Apple's manual says it may change
 # from release to release. So it is read tolerantly, and never guessed at:
-#   - the lines "state = ", "pid = ", "last exit code = " and "last terminating
-#     signal = " are found by their leading words, the first of each (the service's
-#     own, before those of its endpoints);
-#   - of an exit code only the leading digits count: launchd names a non-zero one, as
-#     in "78: EX_CONFIG";
+#   - only the service's own lines count, those directly inside its block: a block
+#     nested in it (endpoints, event triggers, environment, ...) has lines of its own
+#     with the same words ("state = ", "pid = "), before or after the service's;
+#   - of those, the lines "state = ", "pid = ", "last exit code = ", "last terminating
+#     signal = " and "last exit reason = " are found by their leading words, the first
+#     of each; a pid is a number above 0;
+#   - of an exit code only the leading digits count: launchd names some, as in
+#     "78: EX_CONFIG"; a signal is the number after its name, as in "Killed: 9";
+#   - a running job may still show how its previous run ended, and either line may be
+#     missing, with "last exit reason = OS_REASON_..." alone in their place;
 #   - a job launchd does not know is its exit status 113 ("Could not find service");
-#     any other failure of print, or an answer without a state line, stops the script
-#     with a message that names the job and quotes launchd's words.
-# Where launchctl documents an output, that is read instead: `kickstart -p` prints the
-# pid of the process it started.
+#     any other failure of print, or an answer without the service's state line, stops
+#     the script with a message that names the job and quotes launchd's words.
+# `kickstart -p` prints "service spawned with pid: N"; once it has exited 0 the job was
+# started, and when its words hold no pid, print tells it.
 #
 # The script that sources this file defines die, which prints its words and exits 1.
 # A function that fails for a reason launchd gives returns non-zero, with what failed
@@ -28,6 +33,8 @@
 # shellcheck disable=SC2034
 
 launchctl=${TAMSO_LAUNCHCTL:-/bin/launchctl}
+# Text tools in the C locale, as in the scripts that source this file.
+export LC_ALL=C
 # Seconds a job has to exit once sent SIGTERM: the ExitTimeOut of the daemon's property
 # list, after which launchd kills it with SIGKILL.
 launchd_exit_timeout=20
@@ -43,11 +50,11 @@ launchd_quote() {
 }
 
 # Runs launchctl with these arguments; its words, standard output and error, in
-# launchd_words, one line; its exit status returned.
+# launchd_output as they came and in launchd_words on one line; its exit status returned.
 launchd_call() {
-  launchd_words=$("$launchctl" "$@" 2>&1)
+  launchd_output=$("$launchctl" "$@" 2>&1)
   launchd_status=$?
-  launchd_words=$(launchd_quote "$launchd_words")
+  launchd_words=$(launchd_quote "$launchd_output")
   [ -n "$launchd_words" ] || launchd_words="no message, exit status $launchd_status"
   return "$launchd_status"
 }
@@ -58,19 +65,30 @@ launchd_change() {
   launchd_call "$@"
 }
 
-# The value after "NAME = " on the first line that starts with it, from the answer in
-# launchd_answer.
+# The service's own lines of the print answer in launchd_answer, without their indent:
+# a line that ends in "= {" or "=> {" opens a block, one of "}" alone closes it, and the
+# service's block is the outermost.
+launchd_own() {
+  printf '%s\n' "$launchd_answer" | awk '
+    / =>? [{][[:space:]]*$/ { depth++; next }
+    /^[[:space:]]*[}][[:space:]]*$/ { depth--; next }
+    depth == 1 { sub(/^[[:space:]]+/, ""); print }'
+}
+
+# The value after "NAME = " on the first of the lines in launchd_own_lines that starts
+# with it.
 launchd_value() {
-  printf '%s\n' "$launchd_answer" | sed -n "s/^[[:space:]]*$1 = //p" | sed -n 1p
+  printf '%s\n' "$launchd_own_lines" | sed -n "s/^$1 = //p" | sed -n 1p
 }
 
 # Whether launchd has job $1 loaded, and how it is. Sets job_state ("running" while it
 # runs), job_pid (only while it runs), job_exit (the status it last exited with; empty
-# when it never exited, or a signal ended it) and job_signal with job_signal_words (the
-# number and launchd's words of the signal that last ended it, as "Killed: 9"). Returns
-# 1 when launchd has no such job.
+# when it never exited, or a signal ended it), job_signal with job_signal_words (the
+# number and launchd's words of the signal that last ended it, as "Killed: 9"; words
+# with no number leave job_signal empty) and job_reason (launchd's last exit reason).
+# Returns 1 when launchd has no such job.
 job_read() {
-  job_state='' job_pid='' job_exit='' job_signal='' job_signal_words=''
+  job_state='' job_pid='' job_exit='' job_signal='' job_signal_words='' job_reason=''
   launchd_answer=$("$launchctl" print "system/$1" 2>&1)
   launchd_status=$?
   if [ "$launchd_status" -eq 113 ]; then
@@ -80,25 +98,33 @@ job_read() {
     die "cannot read launchd's view of $1: launchctl print failed with exit status" \
       "$launchd_status: $(launchd_quote "$launchd_answer")"
   fi
+  launchd_own_lines=$(launchd_own)
   job_state=$(launchd_value state)
-  job_pid=$(launchd_value pid | sed -n 's/^\([0-9][0-9]*\)$/\1/p')
+  job_pid=$(launchd_value pid | sed -n 's/^\([1-9][0-9]*\)$/\1/p')
   if [ -z "$job_state" ] || { [ "$job_state" = running ] && [ -z "$job_pid" ]; }; then
     die "cannot read launchd's view of $1: no state, or running without a pid, in" \
       "what it said: $(launchd_quote "$launchd_answer")"
   fi
   [ "$job_state" = running ] || job_pid=
   job_exit=$(launchd_value 'last exit code' | sed -n 's/^\([0-9][0-9]*\).*/\1/p')
-  job_signal_words=$(launchd_value 'last terminating signal')
-  job_signal=$(printf '%s\n' "$job_signal_words" | sed -n 's/^\(.*[^0-9]\)*\([0-9][0-9]*\)$/\2/p')
+  job_signal_words=$(launchd_quote "$(launchd_value 'last terminating signal')")
+  job_signal=$(printf '%s\n' "$job_signal_words" |
+    sed -n 's/^\(.*[^0-9]\)\{0,1\}\([1-9][0-9]*\)$/\2/p')
+  job_reason=$(launchd_quote "$(launchd_value 'last exit reason')")
   return 0
 }
 
-# How the job read last ended, in words; a signal outranks an exit status.
+# How the job read last ended, in words; a signal outranks an exit status, and launchd's
+# last exit reason is said when it is all there is.
 job_ended() {
   if [ -n "$job_signal" ]; then
     printf 'was killed by signal %s (%s)' "$job_signal" "$job_signal_words"
+  elif [ -n "$job_signal_words" ]; then
+    printf 'was killed by a signal launchd names "%s"' "$job_signal_words"
   elif [ -n "$job_exit" ]; then
     printf 'exited with status %s' "$job_exit"
+  elif [ -n "$job_reason" ]; then
+    printf 'was ended by the system, for the reason launchd gives as "%s"' "$job_reason"
   else
     printf "has no exit status in launchd's answer"
   fi
@@ -141,9 +167,8 @@ job_unload() {
 }
 
 # Loads job $1 from the property list $2, and enables its label first: a label switched
-# off, by `launchctl disable` or in System Settings, fails bootstrap with
-# "5: Input/output error" until it is enabled. launchd starts a job with RunAtLoad at
-# once.
+# off by `launchctl disable` fails bootstrap with "119: Service is disabled" until it is
+# enabled. launchd starts a job with RunAtLoad at once.
 job_load() {
   if ! launchd_change enable "system/$1"; then
     launchd_error="launchctl enable system/$1 failed: $launchd_words"
@@ -153,13 +178,16 @@ job_load() {
 }
 
 # Bootstraps the property list $2 of job $1 into the system domain, tried five times a
-# second apart: a job just booted out may be refused for a few seconds.
+# second apart: a job just booted out may be refused for a few seconds. A daemon not
+# allowed in the background, in System Settings, is refused with "5: Input/output error"
+# or "119: Service is disabled".
 job_bootstrap() {
   launchd_tries=1
   until launchd_change bootstrap system "$2"; do
     if [ "$launchd_tries" -ge 5 ]; then
       launchd_error="launchctl bootstrap of $2 failed: $launchd_words; if it said"
-      launchd_error="$launchd_error '5: Input/output error', see that $1 may run in"
+      launchd_error="$launchd_error '5: Input/output error' or '119: Service is"
+      launchd_error="$launchd_error disabled', see that $1 may run in"
       launchd_error="$launchd_error the background: System Settings > General >"
       launchd_error="$launchd_error Login Items > Allow in the Background on macOS 13"
       launchd_error="$launchd_error and 14, Login Items & Extensions on macOS 15 and"
@@ -196,17 +224,27 @@ job_stop() {
   return 0
 }
 
-# Starts job $1, loaded and not running (a job that runs is left as it is), with the
-# pid launchd printed for it in job_pid.
+# Starts job $1, loaded and not running (a job that runs is left as it is), with its pid
+# in job_pid: the one kickstart printed ("service spawned with pid: N", or N alone), or
+# else the one print shows. Fails with launchd's words only when neither shows it
+# running.
 job_start() {
   job_pid=
   if ! launchd_change kickstart -p "system/$1"; then
     launchd_error="launchctl kickstart system/$1 failed: $launchd_words"
     return 1
   fi
-  job_pid=$(printf '%s\n' "$launchd_words" | sed -n 's/^\([0-9][0-9]*\)$/\1/p' | sed -n 1p)
-  [ -n "$job_pid" ] ||
-    die "cannot read the pid launchctl kickstart -p printed for $1: $launchd_words"
+  job_pid=$(printf '%s\n' "$launchd_output" |
+    sed -n 's/^ *\(service spawned with pid: \)\{0,1\}\([1-9][0-9]*\) *$/\2/p' | sed -n 1p)
+  [ -z "$job_pid" ] || return 0
+  launchd_started=$launchd_words
+  if job_read "$1" && [ -n "$job_pid" ]; then
+    return 0
+  fi
+  launchd_error="launchctl kickstart -p system/$1 said '$launchd_started' and exited 0,"
+  launchd_error="$launchd_error and launchd shows it not running (state:"
+  launchd_error="$launchd_error ${job_state:-not loaded}); it $(job_ended)"
+  return 1
 }
 
 # Whether job $1 stays running: once launchd shows it running (within

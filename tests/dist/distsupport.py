@@ -75,6 +75,18 @@ def staged_files(stage):
   return found
 
 
+def as_sh(shell, folder):
+  """The shell named SHELL, started as sh (bash then in POSIX mode, zsh emulating sh,
+  as a Mac's /bin/sh runs), by a link named sh in FOLDER; None when it is not installed."""
+  if not shutil.which(shell):
+    return None
+  (folder / shell).mkdir(parents=True, exist_ok=True)
+  link = folder / shell / "sh"
+  if not link.exists():
+    link.symlink_to(shutil.which(shell))
+  return str(link)
+
+
 class StagedTestCase(unittest.TestCase):
   """A test with a fresh temporary folder, removed afterwards."""
 

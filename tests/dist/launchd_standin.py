@@ -17,6 +17,10 @@ import time
 from pathlib import Path
 
 STATE = Path(os.environ["FAKE_LAUNCHD"])
+# How launchd names a signal that ended a job: macOS's words and numbers.
+SIGNALS = {signal.SIGTERM: "Terminated: 15", signal.SIGKILL: "Killed: 9",
+           signal.SIGABRT: "Abort trap: 6", signal.SIGBUS: "Bus error: 10",
+           signal.SIGSEGV: "Segmentation fault: 11"}
 
 
 def fail(words, status):
@@ -71,10 +75,13 @@ def supervise(folder, job):
       (folder / "start").unlink()
       due = now if child is None else due
     if child is None and kill_at is None and due is not None and now >= due:
-      with open(job.get("StandardErrorPath", os.devnull), "ab") as log:
-        child = subprocess.Popen(job["ProgramArguments"], stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.DEVNULL, stderr=log,
-                                 start_new_session=True)
+      # Appended to, as launchd opens it: a log emptied meanwhile gets the next line at
+      # its start.
+      log = os.open(job.get("StandardErrorPath", os.devnull),
+                    os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+      child = subprocess.Popen(job["ProgramArguments"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
+      os.close(log)
       started, due = now, None
       state.update(pid=child.pid, started=child.pid, runs=state["runs"] + 1)
     state["state"] = ("running" if child else
@@ -90,8 +97,10 @@ def bootstrap(path):
   with open(path, "rb") as f:
     job = plistlib.load(f)
   folder = STATE / "jobs" / job["Label"]
-  if folder.exists() or (STATE / "disabled" / job["Label"]).exists():
+  if folder.exists():
     fail("Bootstrap failed: 5: Input/output error", 5)
+  if (STATE / "disabled" / job["Label"]).exists():
+    fail(f"{path}: Service is disabled\nBootstrap failed: 119: Service is disabled", 119)
   folder.mkdir(parents=True)
   keep_state(folder, {"state": "not running", "pid": None, "last": None, "runs": 0,
                       "program": job["ProgramArguments"][0], "path": path})
@@ -112,18 +121,20 @@ def bootstrap(path):
 def show(service):
   state = state_of(folder_of(service))
   last = state["last"] or {}
-  lines = [f"{service} = {{", "\tactive count = 1", f"\tpath = {state['path']}",
+  # A nested block first, whose lines are not the service's.
+  lines = [f"{service} = {{", "\tevent triggers = {", f'\t\t"{service}.wake" => {{',
+           "\t\t\tstate = running", "\t\t\tpid = 1", "\t\t\tlast exit code = 1", "\t\t}",
+           "\t}", "\tactive count = 1", f"\tpath = {state['path']}",
            "\ttype = LaunchDaemon", f"\tstate = {state['state']}", "",
            f"\tprogram = {state['program']}", f"\truns = {state['runs']}"]
   if state["pid"]:
     lines.append(f"\tpid = {state['pid']}")
   if "signal" in last:
-    lines.append(f"\tlast terminating signal = {signal.strsignal(last['signal'])}: "
-                 f"{last['signal']}")
+    number = last["signal"]
+    lines.append("\tlast terminating signal = " +
+                 SIGNALS.get(number, f"{signal.strsignal(number)}: {number}"))
   elif last.get("exit"):
-    code = last["exit"]
-    lines.append(f"\tlast exit code = {code}: " +
-                 ("EX_CONFIG" if code == 78 else os.strerror(code)))
+    lines.append(f"\tlast exit code = {last['exit']}" + (": EX_CONFIG" * (last["exit"] == 78)))
   else:
     lines.append(f"\tlast exit code = {'0' if last else '(never exited)'}")
   print("\n".join(lines + ["\tendpoints = {", "\t}", "}"]))
@@ -139,7 +150,7 @@ def kickstart(service, print_pid):
       time.sleep(0.02)
       state = state_of(folder)
   if print_pid:
-    print(state["started"])
+    print(f"service spawned with pid: {state['started']}")
 
 
 def main(arguments):

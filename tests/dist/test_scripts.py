@@ -17,7 +17,7 @@ from pathlib import Path
 import distsupport
 from distsupport import (LABEL, LIMIT_DIR, LIMIT_FILE, LIMIT_LOCK, LOG, LOG_DIR, LOG_LOCK, PLIST,
                          ROTATE_LABEL, ROTATE_LOG, ROTATE_PLIST, VERSION, StagedTestCase,
-                         expected_layout, main, needs_root, staged)
+                         as_sh, expected_layout, main, needs_root, staged)
 
 PREFIX = "/usr/local"
 SERVICE = f"system/{LABEL}"
@@ -30,13 +30,16 @@ ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 # with SIGTERM, stops it, and its stop switches charging on and exits 0, unless the
 # firmware refuses the switch ("stuck"), when it exits 1. A kickstart can be made to fail
 # while the job is loaded ("refuse-kickstart"); it starts the daemon under a new pid,
-# which -p prints. `print` of the loaded daemon shows it as launchd does, with the lines
-# "state = ", "pid = " and "last exit code = " (named beside a sysexits code, as in
-# "78: EX_CONFIG") or "last terminating signal = ": running with pid 412, or as the file
-# daemon-prints says, one line a print ("running PID", "exited STATUS", "killed SIGNAL",
-# "scheduled" for a job launchd has yet to start, or "garbled", an answer without a
-# state), the last line holding for every later print; the stop's line is "garbled"
-# with the file garble-after-kill. With the file linger, a job booted out stays loaded,
+# which -p prints as "service spawned with pid: N". A label switched off fails bootstrap
+# with "119: Service is disabled". `print` of the loaded daemon shows it as launchd does,
+# a nested block with lines of its own before the service's lines "state = ", "pid = "
+# and "last exit code = " (named beside a sysexits code, as in "78: EX_CONFIG") or "last
+# terminating signal = " (macOS's name and number, as "Killed: 9"), kept from the last
+# run while a new one runs: running with pid 412, or as the file daemon-prints says, one
+# line a print ("running PID", "exited STATUS", "killed SIGNAL", "scheduled" for a job
+# launchd has yet to start, or "garbled", an answer without a state), the last line
+# holding for every later print; the stop's line is "garbled" with the file
+# garble-after-kill. With the file linger, a job booted out stays loaded,
 # and a daemon sent SIGTERM running, for two more prints.
 FAKE_LAUNCHCTL = r"""#!/bin/sh
 state=${FAKE_STATE:?}
@@ -77,18 +80,21 @@ print)
   [ "$job" = @LABEL@ ] || now="exited 0"
   [ "$now" = garbled ] && { printf 'system/%s = {\n\tsomething else\n}\n' "$job"; exit 0; }
   set -- $now
-  last_line="last exit code = (never exited)"
+  last_line=$(cat "$state/last-$job" 2>/dev/null || echo "last exit code = (never exited)")
   case $1 in
   running) state_line="state = running" pid_line="pid = $2" ;;
   exited) state_line="state = not running" pid_line= last_line="last exit code = $2" ;;
-  killed) state_line="state = not running" pid_line=
-    last_line="last terminating signal = Killed: $2"
-    [ "$2" = 11 ] && last_line="last terminating signal = Segmentation fault: 11" ;;
+  killed) state_line="state = not running" pid_line= last_line="last terminating signal = $(
+    case $2 in 6) echo Abort trap ;; 9) echo Killed ;; 10) echo Bus error ;;
+      11) echo Segmentation fault ;; 15) echo Terminated ;; esac): $2" ;;
   scheduled) state_line="state = spawn scheduled" pid_line= ;;
   esac
   [ "$last_line" = "last exit code = 78" ] && last_line="$last_line: EX_CONFIG"
-  printf 'system/%s = {\n\tactive count = 1\n\tpath = /Library/LaunchDaemons/%s.plist\n' \
+  echo "$last_line" >"$state/last-$job"
+  printf 'system/%s = {\n\tevent triggers = {\n\t\t"%s.wake" => {\n\t\t\tstate = running\n' \
     "$job" "$job"
+  printf '\t\t\tpid = 99\n\t\t\tlast exit code = 1\n\t\t}\n\t}\n\tactive count = 1\n'
+  printf '\tpath = /Library/LaunchDaemons/%s.plist\n' "$job"
   printf '\ttype = LaunchDaemon\n\t%s\n\n\tprogram = /usr/local/bin/tamso-helper\n' \
     "$state_line"
   [ -n "$pid_line" ] && printf '\t%s\n' "$pid_line"
@@ -100,14 +106,15 @@ enable)
 bootstrap)
   [ $# -eq 3 ] || exit 64
   [ -e "$state/refuse-bootstrap" ] && exit 5
-  [ -e "$state/loaded-$job" ] || [ -e "$state/disabled-$job" ] &&
-    { echo "Bootstrap failed: 5: Input/output error" >&2; exit 5; }
+  [ -e "$state/loaded-$job" ] && { echo "Bootstrap failed: 5: Input/output error" >&2; exit 5; }
+  [ -e "$state/disabled-$job" ] && { printf '%s: Service is disabled\nBootstrap failed: %s\n' \
+    "$3" "119: Service is disabled" >&2; exit 119; }
   [ -f "$3" ] || exit 2
   owner=$(stat -c %u "$3")
   mode=$(stat -c %a "$3")
   [ "$owner" -eq 0 ] && [ $((0$mode & 022)) -eq 0 ] ||
     { echo "$3: bad ownership or permissions" >&2; exit 5; }
-  touch "$state/loaded-$job"
+  touch "$state/loaded-$job" && rm -f "$state/last-$job"
   ;;
 bootout | kill)
   [ "$1" = kill ] && { [ $# -eq 3 ] && [ "$2" = SIGTERM ] || exit 64; }
@@ -137,7 +144,7 @@ kickstart)
   pid=$(cat "$state/next-pid" 2>/dev/null || echo 413)
   echo "running $pid" >"$state/daemon-prints"
   echo $((pid + 1)) >"$state/next-pid"
-  echo "$pid"
+  echo "service spawned with pid: $pid"
   ;;
 *) exit 64 ;;
 esac
@@ -217,11 +224,14 @@ class ScriptTestCase(StagedTestCase):
   """A staged install, copies of its scripts outside the stage (uninstall removes the
   staged ones), and the stand-ins with their state folder."""
 
-  shell = ["sh"]
+  # The shell that runs the scripts, started as sh: Debian's dash, or bash or zsh in the
+  # classes under() makes.
+  shell = "dash"
 
   def setUp(self):
     super().setUp()
     os.chmod(self.tmp, 0o755)
+    self.sh = as_sh(self.shell, self.tmp)
     self.stage = self.tmp / "stage"
     stage_install(self.stage, PREFIX)
     self.scripts = self.tmp / "scripts"
@@ -268,7 +278,7 @@ class ScriptTestCase(StagedTestCase):
     # Its pid, for a signal after a call (see the launchctl stand-in).
     command = ["sh", "-c", '[ ! -e "$FAKE_STATE/signal-after" ] || '
                'echo $$ >"$FAKE_STATE/script-pid"; exec "$@"', "sh",
-               *(self.shell if name.endswith(".sh") else []), str(self.script(name)),
+               *([self.sh] if name.endswith(".sh") else []), str(self.script(name)),
                *arguments]
     if as_nobody:
       command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
@@ -1250,23 +1260,17 @@ class Refusals(ScriptTestCase):
       self.check_unchanged(name, option, status=2, message="usage:", as_nobody=False)
 
 
-@needs_root("install.sh changes owners")
-@unittest.skipUnless(shutil.which("bash"), "no bash")
-class UnderBashPosix(ScriptTestCase):
-  """macOS runs /bin/sh as bash in POSIX mode: a whole cycle there."""
+def under(shell, *classes):
+  """Each class again, its scripts run by SHELL started as sh."""
+  for base in classes:
+    name = f"{base.__name__}Under{shell.title()}"
+    globals()[name] = unittest.skipUnless(shutil.which(shell), f"{shell} is not installed")(
+        type(name, (base,), {"shell": shell, "__doc__": base.__doc__}))
 
-  shell = ["bash", "--posix"]
 
-  def test_install_then_uninstall(self):
-    self.assert_succeeded(self.run_script("install.sh"))
-    self.assert_succeeded(self.run_script("uninstall.sh"))
-    self.assertEqual([words for words, _ in self.calls()], [
-        *Install.LOAD.fget(self), *Install.CHECK,
-        f"launchctl bootout {ROTATE_SERVICE}",
-        f"launchctl bootout {SERVICE}",
-        "tamso-helper status",
-    ])
-    self.assertEqual([p for p in self.stage.rglob("*") if not p.is_dir()], [])
+# A Mac's /bin/sh is bash 3.2 in POSIX mode, and zsh as sh on some.
+under("bash", Install, InstallCheck, InstallNeverThroughALink, OddPrefix, Uninstall, Refusals)
+under("zsh", Install, InstallCheck, InstallNeverThroughALink, OddPrefix, Uninstall)
 
 
 @unittest.skipUnless(shutil.which("shellcheck"), "shellcheck is not installed")
