@@ -29,7 +29,7 @@ ROTATE_SERVICE = f"system/{ROTATE_LABEL}"
 # not own or others may write, as launchd does. Booting the daemon out, or killing it
 # with SIGTERM, stops it, and its stop switches charging on and exits 0, unless the
 # firmware refuses the switch ("stuck"), when it exits 1. A kickstart can be made to fail
-# while the job is loaded ("refuse-kickstart"); it starts the daemon under a new pid,
+# once while the job is loaded ("refuse-kickstart"); it starts the daemon under a new pid,
 # which -p prints as "service spawned with pid: N". A label switched off fails bootstrap
 # with "119: Service is disabled". `print` of the loaded daemon shows it as launchd does,
 # a nested block with lines of its own before the service's lines "state = ", "pid = "
@@ -139,7 +139,7 @@ bootout | kill)
 kickstart)
   [ $# -eq 3 ] && [ "$2" = -p ] && [ "$job" = @LABEL@ ] || exit 64
   [ -e "$state/loaded-$job" ] || exit 113
-  [ -e "$state/refuse-kickstart" ] &&
+  rm "$state/refuse-kickstart" 2>/dev/null &&
     { echo "Could not kickstart service: 5: Input/output error" >&2; exit 5; }
   pid=$(cat "$state/next-pid" 2>/dev/null || echo 413)
   echo "running $pid" >"$state/daemon-prints"
@@ -453,7 +453,8 @@ class Install(ScriptTestCase):
              "TERM during the daemon's bootout": (f"bootout {SERVICE}", "TERM linger"),
              "INT during the stop that proves a write": (f"kill SIGTERM {SERVICE}",
                                                          "INT linger"),
-             "an answer it cannot read after the daemon's bootout": (None, "garble")}
+             "an answer it cannot read after the daemon's bootout": (None, "garble"),
+             "a kickstart refused after the stop that proves a write": (None, "refuse")}
     for name, (call, signal) in cases.items():
       with self.subTest(name):
         self.set_state(loaded=True)
@@ -463,6 +464,8 @@ class Install(ScriptTestCase):
           (self.state / "linger").touch()
         if call:
           (self.state / "signal-after").write_text(f"{call}\n{signal}\n")
+        if signal == "refuse":
+          (self.state / "refuse-kickstart").touch()
         done = self.run_script("install.sh", environment={"TAMSO_LAUNCHCTL": str(garbling)}
                                if signal == "garble" else None)
         self.calls()
