@@ -226,8 +226,8 @@ job_stop() {
 
 # Starts job $1, loaded and not running (a job that runs is left as it is), with its pid
 # in job_pid: the one kickstart printed ("service spawned with pid: N", or N alone), or
-# else the one print shows. Fails with launchd's words only when neither shows it
-# running.
+# else the one print shows within $launchd_start_timeout seconds. Fails with launchd's
+# words only when neither shows it running.
 job_start() {
   job_pid=
   if ! launchd_change kickstart -p "system/$1"; then
@@ -237,10 +237,14 @@ job_start() {
   job_pid=$(printf '%s\n' "$launchd_output" |
     sed -n 's/^ *\(service spawned with pid: \)\{0,1\}\([1-9][0-9]*\) *$/\2/p' | sed -n 1p)
   [ -z "$job_pid" ] || return 0
+  # launchd may take a moment to spawn what it has accepted.
   launchd_started=$launchd_words
-  if job_read "$1" && [ -n "$job_pid" ]; then
-    return 0
-  fi
+  launchd_waited=0
+  while job_read "$1" && [ -z "$job_pid" ] && [ "$launchd_waited" -lt "$launchd_start_timeout" ]; do
+    launchd_waited=$((launchd_waited + 1))
+    sleep 1
+  done
+  [ -z "$job_pid" ] || return 0
   launchd_error="launchctl kickstart -p system/$1 said '$launchd_started' and exited 0,"
   launchd_error="$launchd_error and launchd shows it not running (state:"
   launchd_error="$launchd_error ${job_state:-not loaded}); it $(job_ended)"

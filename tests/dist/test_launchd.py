@@ -81,7 +81,8 @@ class Replay(StagedTestCase):
         "bootout in progress, then gone": ("job_unload", {"print": ["05", "12"], "bootout": [
             (36, "Boot-out failed: 36: Operation now in progress\n")]}, "0 "),
         "kickstart -p, a bare pid": ("job_start", {"kickstart": [(0, "91223\n")]}, "0 |91223|"),
-        "kickstart -p, no pid: print's": ("job_start", {"kickstart": [(0, "")], "print": ["05"]},
+        "kickstart -p, no pid: print's, once spawned": ("job_start", {"kickstart": [(0, "")],
+                                                           "print": ["02", "05"]},
             "0 running|928|"),
         "kickstart -p, no pid, not running": ("job_start", {"kickstart": [(0, "spawned\n")],
                                                             "print": ["01"]},
