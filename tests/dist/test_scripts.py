@@ -593,9 +593,11 @@ class InstallCheck(ScriptTestCase):
         "restarted between the looks": (
             ["running 412", "running 412", "killed 9", "running 413"], 81, 0, "", 0, 1, 2,
             ["does not stay running", "(pid 412) was killed by signal 9 (Killed: 9)"]),
+        # Stopped with 0, which launchd never restarts: it is started again.
         "gone by the stop that proves a write": (
             ["running 412"] * 22 + ["exited 0"], 81, 0, "", 0, 1, 21,
-            ["the daemon was not running when its stop was to prove a write"]),
+            ["the daemon was not running when its stop was to prove a write",
+             "The daemon was started again, pid"]),
         "launchd's answer unreadable after the stop": (["running 412"], 81, 0, "", 0, 1, 21, [
             "cannot read launchd's view of org.tamso.helper", "something else"]),
         "the firmware refuses writes": (["running 412"], 81, 0, "", 0, 1, 21, [
@@ -659,8 +661,11 @@ class InstallCheck(ScriptTestCase):
         # a sound one, with every file in place for uninstall.sh.
         made = [call for call in made if not call[0].startswith("sleep")]
         after = made[made.index(("tamso-helper status", len(self.installed))) + 1:]
+        restarted = stuck or name.startswith("gone by the stop")
         self.assertEqual([words for words, _ in after],
-                         Install.CHECK[1:3 if status == 0 else 2 if stuck or garbled else 1])
+                         Install.CHECK[1:3] if status == 0 else
+                         Install.CHECK[1:2 if stuck or garbled else 1] +
+                         Install.CHECK[2:3] * restarted)
         self.assertTrue(self.loaded())
 
   def test_the_watch_can_be_shortened_to_three_looks(self):
@@ -990,6 +995,8 @@ class Uninstall(ScriptTestCase):
             f"tamso-setup: {self.limit}: is a symbolic link",
             f"the stored limit is still in {kept}"]),
         "a run killed while it held the limit": ([], 0, []),
+        "a signal after the daemon's bootout": ([], 1, [
+            f"stopped by a signal; changed so far: {ROTATE_LABEL} booted out of launchd"]),
     }
     for name, (files, status, words) in cases.items():
       with self.subTest(name):
@@ -1001,6 +1008,8 @@ class Uninstall(ScriptTestCase):
         if name.startswith("a run killed"):
           self.limit.write_text("100\n")
           kept.write_text("80\n")
+        if name.startswith("a signal"):
+          (self.state / "signal-after").write_text(f"bootout {SERVICE}\nTERM\n")
         done = self.run_script("uninstall.sh", "--keep-limit")
         self.assertEqual(done.returncode, status, done.stdout + done.stderr)
         for word in words:
@@ -1014,7 +1023,7 @@ class Uninstall(ScriptTestCase):
           self.assert_succeeded(self.run_script("uninstall.sh", "--keep-limit"))
         self.assertEqual(self.limit.read_text(), "80\n")
         self.assertFalse(kept.exists())
-        for file in ["stuck", "plant-link", *files]:
+        for file in ["stuck", "plant-link", "signal-after", *files]:
           (self.state / file).unlink(missing_ok=True)
 
   def test_refuses_to_remove_files_while_charging_is_inhibited(self):
