@@ -124,20 +124,31 @@ int checked(int fd, int dir, const char *name, std::string path, int rules, plac
 	return 0;
 }
 
+// Opens the folder `name` inside `parent` as open_chain does each of its folders.
+int open_folder(const place &parent, const char *name, bool make, place *dir, finding *found)
+{
+	int fd = openat(parent.fd, name, folder_flags);
+	if (fd == -1 && errno == ENOENT && make) {
+		// Made 0700, so that no one else reaches it before its owner and mode are set.
+		fd = mkdirat(parent.fd, name, 0700) == 0 ? openat(parent.fd, name, folder_flags)
+		                                         : -1;
+		if (fd != -1 && (fchown(fd, 0, 0) == -1 || fchmod(fd, 0755) == -1)) {
+			*found = {parent / name, std::string("cannot be given root:wheel 0755: ") +
+			                             strerror(errno)};
+			close(fd);
+			return -1;
+		}
+		if (fd != -1)
+			say(parent / name + ": made, root:wheel 0755");
+	}
+	if (fd == -1 && errno == ENOENT) {
+		*found = {parent / name, "is missing"};
+		return 1;
+	}
+	return checked(fd, parent.fd, name, parent / name, -1, dir, found);
+}
+
 } // namespace
-
-place &place::operator=(place &&other) noexcept
-{
-	std::swap(fd, other.fd);
-	std::swap(path, other.path);
-	return *this;
-}
-
-place::~place()
-{
-	if (fd != -1)
-		close(fd);
-}
 
 std::string place::operator/(const char *name) const
 {
@@ -152,9 +163,9 @@ void set_places(const char *root, const char *prefix)
 	prefix_path = prefix != nullptr && prefix[0] != '\0' ? prefix : names::prefix;
 }
 
-const std::string &install_prefix()
+std::string in_prefix(const char *path)
 {
-	return prefix_path;
+	return prefix_path + "/" + path;
 }
 
 std::string shown(const std::string &path)
@@ -186,32 +197,11 @@ int failed(const std::string &path, const char *doing)
 	return refuse({path, std::string(doing) + ": " + strerror(errno)});
 }
 
-int open_folder(const place &parent, const char *name, bool make, place *dir, finding *found)
-{
-	int fd = openat(parent.fd, name, folder_flags);
-	if (fd == -1 && errno == ENOENT && make) {
-		// Made 0700, so that no one else reaches it before its owner and mode are set.
-		fd = mkdirat(parent.fd, name, 0700) == 0 ? openat(parent.fd, name, folder_flags)
-		                                         : -1;
-		if (fd != -1 && (fchown(fd, 0, 0) == -1 || fchmod(fd, 0755) == -1)) {
-			close(fd);
-			return failed(parent / name, "cannot be given root:wheel 0755");
-		}
-		if (fd != -1)
-			say(parent / name + ": made, root:wheel 0755");
-	}
-	if (fd == -1 && errno == ENOENT) {
-		*found = {parent / name, "is missing"};
-		return 1;
-	}
-	return checked(fd, parent.fd, name, parent / name, -1, dir, found);
-}
-
-int open_chain(const std::string &path, bool make, place *dir, finding *found)
+int open_chain(const std::string &path, bool make, place *dir, finding *found, place *parent)
 {
 	// A staged root is the top of its chain: the folders above it are not the Mac's.
 	std::string top = root_path.empty() ? "/" : root_path;
-	place at;
+	place at, up;
 	if (checked(open(top.c_str(), folder_flags), AT_FDCWD, top.c_str(), top, -1, &at, found) ==
 	    -1)
 		return -1;
@@ -229,17 +219,22 @@ int open_chain(const std::string &path, bool make, place *dir, finding *found)
 		if (result != 0)
 			return result;
 		if (next.fd != -1)
-			at = std::move(next);
+			up = std::exchange(at, std::move(next));
 	}
+	if (parent != nullptr)
+		*parent = std::move(up);
 	*dir = std::move(at);
 	return 0;
 }
 
-int open_checked(const std::string &path, bool make, bool needed, place *dir)
+int open_checked(const std::string &path, if_missing missing, place *dir, place *parent)
 {
 	finding found;
-	int result = open_chain(path, make, dir, &found);
-	return result == -1 || (result == 1 && needed) ? refuse(found) : result;
+	int result = open_chain(path, missing == make_missing, dir, &found, parent);
+	if (result == 1 && missing == say_missing)
+		note(shown(path) + ": not there");
+	bool refused = result == -1 || (result == 1 && missing <= refuse_missing);
+	return refused ? refuse(found) : result;
 }
 
 int open_file(const place &dir, const char *name, int flags, int rules, place *file, finding *found)

@@ -83,12 +83,9 @@ int setup_rotate()
 	place logs, lock, log;
 	finding found;
 	struct stat st;
-	int result = open_chain(std::string(names::log_parent) + "/" + names::log_folder, false,
-	                        &logs, &found);
-	if (result == -1)
-		return refuse(found);
-	if (result == 1)
-		return 0; // no logs' folder yet: the install makes it
+	int result = open_checked(names::log_dir, quiet_missing, &logs);
+	if (result != 0)
+		return result == 1 ? 0 : -1; // no logs' folder yet: the install makes it
 	result = lock_logs(logs, false, &lock);
 	if (result != 0)
 		return result == 1 ? 0 : -1; // another run rotates now
