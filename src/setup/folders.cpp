@@ -173,28 +173,30 @@ std::string shown(const std::string &path)
 	return root_path + path;
 }
 
-void say(const std::string &line)
+int say(const std::string &line)
 {
-	note(line);
 	changed = true;
+	return note(line);
 }
 
-void note(const std::string &line)
+int note(const std::string &line)
 {
 	printf("   %s\n", line.c_str());
 	fflush(stdout);
+	return 0;
 }
 
-int refuse(const finding &found)
+int refuse(const finding &found, const char *after)
 {
-	fprintf(stderr, "tamso-setup: %s: %s; %s\n", found.path.c_str(), found.what.c_str(),
-	        changed ? "what is said above was changed" : "nothing changed");
+	if (after == nullptr)
+		after = changed ? "what is said above was changed" : "nothing changed";
+	fprintf(stderr, "tamso-setup: %s: %s; %s\n", found.path.c_str(), found.what.c_str(), after);
 	return -1;
 }
 
-int failed(const std::string &path, const char *doing)
+int failed(const std::string &path, const char *doing, const char *after)
 {
-	return refuse({path, std::string(doing) + ": " + strerror(errno)});
+	return refuse({path, std::string(doing) + ": " + strerror(errno)}, after);
 }
 
 int open_chain(const std::string &path, bool make, place *dir, finding *found, place *parent)
@@ -237,23 +239,24 @@ int open_checked(const std::string &path, if_missing missing, place *dir, place 
 	return refused ? refuse(found) : result;
 }
 
-int open_file(const place &dir, const char *name, int flags, int rules, place *file, finding *found)
+int open_file(const place &dir, const char *name, int flags, int rules, place *file)
 {
 	struct stat st;
-	if (fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
-		if (errno == ENOENT)
-			return 1;
-		*found = {dir / name, std::string("cannot be examined: ") + strerror(errno)};
-		return -1;
-	}
+	if (fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1)
+		return errno == ENOENT ? 1 : failed(dir / name, "cannot be examined");
 	// Nothing but a plain file is opened at all: the open of a device could act.
-	if (!S_ISREG(st.st_mode)) {
-		*found = {dir / name,
-		          S_ISLNK(st.st_mode) ? "is a symbolic link" : "is not a plain file"};
-		return -1;
-	}
+	if (!S_ISREG(st.st_mode))
+		return refuse({dir / name,
+		               S_ISLNK(st.st_mode) ? "is a symbolic link" : "is not a plain file"});
 	int fd = openat(dir.fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-	return checked(fd, dir.fd, name, dir / name, rules, file, found);
+	finding found;
+	return checked(fd, dir.fd, name, dir / name, rules, file, &found) == 0 ? 0 : refuse(found);
+}
+
+int open_or_make(const place &dir, const char *name, int flags, int rules, mode_t mode, place *file)
+{
+	int result = open_file(dir, name, flags, rules, file);
+	return result == 1 && make_file(dir, name, mode, file) == -1 ? -1 : result;
 }
 
 int set_owner_mode(const place &it, mode_t mode, bool always)
@@ -322,12 +325,8 @@ int list_folder(const place &dir, std::vector<std::string> *entries)
 
 int lock_logs(const place &logs, bool wait, place *lock)
 {
-	finding found;
 	// Another name of the lock file, made elsewhere, opens nothing to anyone: 0600.
-	int result = open_file(logs, names::log_lock, O_RDWR, roots | any_links, lock, &found);
-	if (result == -1)
-		return refuse(found);
-	if (result == 1 && make_file(logs, names::log_lock, 0600, lock) == -1)
+	if (open_or_make(logs, names::log_lock, O_RDWR, roots | any_links, 0600, lock) == -1)
 		return -1;
 	// The lock goes with the descriptor: the kernel releases it when a run dies.
 	while (flock(lock->fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == -1)

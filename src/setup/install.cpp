@@ -46,10 +46,9 @@ int open_files(const place &dir, const file_list &list, bool needed, int rules,
 {
 	files->resize(list.size());
 	for (size_t i = 0; i < list.size(); i++) {
-		finding found{dir / list[i].name, "is missing"};
-		int result = open_file(dir, list[i].name, O_RDONLY, rules, &(*files)[i], &found);
+		int result = open_file(dir, list[i].name, O_RDONLY, rules, &(*files)[i]);
 		if (result == -1 || (result == 1 && needed))
-			return refuse(found);
+			return result == -1 ? -1 : refuse({dir / list[i].name, "is missing"});
 	}
 	return 0;
 }
@@ -123,27 +122,24 @@ int restore_kept(const place &dir, const place &limit, const place &kept)
 		if (fchmod(kept.fd, 0644) == -1 ||
 		    renameat(dir.fd, names::limit_kept, dir.fd, names::limit) == -1)
 			return failed(kept.path, "cannot be put back");
-		say("putting the stored limit " + std::to_string(value) + ", kept in " + kept.path +
-		    ", back");
-		return 0;
+		return say("putting the stored limit " + std::to_string(value) + ", kept in " +
+		           kept.path + ", back");
 	}
 	std::string aside;
-	for (int n = 1; aside.empty(); n++) {
-		std::string name = names::limit_refused + std::to_string(n);
-		int there = present(dir, name.c_str());
-		if (there == -1)
-			return failed(dir / name.c_str(), "cannot be examined");
-		if (there == 0)
-			aside = name;
+	int there = 1;
+	for (int n = 1; there == 1; n++) {
+		aside = names::limit_refused + std::to_string(n);
+		there = present(dir, aside.c_str());
 	}
+	if (there == -1)
+		return failed(dir / aside.c_str(), "cannot be examined");
 	if (renameat(dir.fd, names::limit_kept, dir.fd, aside.c_str()) == -1)
 		return failed(kept.path, "cannot be set aside");
-	say((value == -1 ? kept.path + " holds no limit from 20 to 100"
-	                 : kept.path + " keeps " + std::to_string(value) +
-	                       ", but a limit was stored since") +
-	    ": the stored limit stays as it is, and the kept file is set aside as " +
-	    dir / aside.c_str());
-	return 0;
+	return say((value == -1 ? kept.path + " holds no limit from 20 to 100"
+	                        : kept.path + " keeps " + std::to_string(value) +
+	                              ", but a limit was stored since") +
+	           ": the stored limit stays as it is, and the kept file is set aside as " +
+	           dir / aside.c_str());
 }
 
 } // namespace
@@ -196,17 +192,14 @@ int setup_preflight()
 int setup_begin()
 {
 	place dir, marker;
-	finding found;
 	if (open_checked(libexec_path(), refuse_missing, &dir) != 0)
 		return -1;
-	int result = open_file(dir, names::unfinished, O_RDONLY, roots, &marker, &found);
+	int result = open_or_make(dir, names::unfinished, O_RDONLY, roots, 0644, &marker);
 	if (result == 0)
 		printf("install.sh: found a half-finished install (an earlier run was stopped "
 		       "before its end, %s): this run puts everything right\n",
 		       marker.path.c_str());
-	if (result == -1)
-		return refuse(found);
-	return result == 1 && make_file(dir, names::unfinished, 0644) == -1 ? -1 : 0;
+	return result == -1 ? -1 : 0;
 }
 
 int setup_finish()
@@ -230,12 +223,11 @@ int setup_own()
 	    open_files(daemons, plists, true, any_owner, &in_daemons) == -1 ||
 	    set_owner_mode(libexec, 0755, true) == -1)
 		return -1;
-	for (size_t i = 0; i < in_libexec.size(); i++)
-		if (set_owner_mode(in_libexec[i], libexec_files[i].mode, true) == -1)
-			return -1;
-	for (size_t i = 0; i < in_daemons.size(); i++)
-		if (set_owner_mode(in_daemons[i], plists[i].mode, true) == -1)
-			return -1;
+	for (const auto &[files, list] :
+	     {std::pair{&in_libexec, &libexec_files}, {&in_daemons, &plists}})
+		for (size_t i = 0; i < files->size(); i++)
+			if (set_owner_mode((*files)[i], (*list)[i].mode, true) == -1)
+				return -1;
 	return 0;
 }
 
@@ -257,14 +249,9 @@ int setup_logs()
 	// The logs launchd opens, made here so that they have their owner and mode at once.
 	for (const char *name : {names::log, names::rotate_log}) {
 		place log;
-		finding found;
 		int rules = name == names::log ? roots | any_links : roots;
-		int result = open_file(logs, name, O_RDONLY, rules, &log, &found);
-		if (result == -1)
-			return refuse(found);
-		if (result == 0 && set_owner_mode(log, 0644, false) == -1)
-			return -1;
-		if (result == 1 && make_file(logs, name, 0644, &log) == -1)
+		int result = open_or_make(logs, name, O_RDONLY, rules, 0644, &log);
+		if (result == -1 || (result == 0 && set_owner_mode(log, 0644, false) == -1))
 			return -1;
 		if (result == 1)
 			say(log.path + ": made, root:wheel 0644");
@@ -293,18 +280,15 @@ int setup_limit_keep()
 	int result = open_limit(quiet_missing, &dir, &files);
 	if (result == -1)
 		return -1;
-	if (result == 1 || files[0].fd == -1) {
-		note("no limit is stored");
-		return 0;
-	}
+	if (result == 1 || files[0].fd == -1)
+		return note("no limit is stored");
 	if (files[1].fd != -1)
 		return refuse({files[1].path,
 		               "is there already, a limit an earlier run kept: run install.sh, "
 		               "which puts it back"});
 	if (renameat(dir.fd, names::limit, dir.fd, names::limit_kept) == -1)
 		return failed(files[0].path, "cannot be renamed");
-	say(files[0].path + ": kept as " + dir / names::limit_kept);
-	return 0;
+	return say(files[0].path + ": kept as " + dir / names::limit_kept);
 }
 
 int setup_limit_forget()

@@ -40,8 +40,8 @@ std::string kind_of(int dir, const char *name)
 }
 
 // Makes one link when its folder and every folder above it are root's alone; otherwise
-// says why not, and what to do instead. Never fails the run.
-void make_link(const link_entry &entry)
+// says why not, and what to do instead. Never fails the run, whatever it returns.
+int make_link(const link_entry &entry)
 {
 	std::string folder = in_prefix(entry.folder), path = shown(folder) + "/" + entry.name;
 	// The link's name is its target's in libexec.
@@ -58,28 +58,29 @@ void make_link(const link_entry &entry)
 		            (stale ? "; " + path + " is stale, from an earlier install" : ""));
 	}
 	std::string kind = kind_of(dir.fd, entry.name);
+	if (kind.empty() && symlinkat(entry.target, dir.fd, entry.name) == 0)
+		return say(path + " -> " + entry.target);
+	if (kind.empty())
+		return failed(path, "cannot be made");
+	if (kind != "a file")
+		return kind == std::string("a link to ") + entry.target
+		           ? 0
+		           : note(path + ": left as it is (" + kind + ", not this install's); " +
+		                  instead);
+	// An earlier layout's copy: a link made beside it replaces it in one rename.
 	std::string temporary = std::string(".") + entry.name + ".link";
-	if (kind.empty() && symlinkat(entry.target, dir.fd, entry.name) == 0) {
-		say(path + " -> " + entry.target);
-	} else if (kind == "a file") {
-		// An earlier layout's copy: a link made beside it replaces it in one rename.
-		(void)unlinkat(dir.fd, temporary.c_str(), 0); // left by a run that died
-		if (symlinkat(entry.target, dir.fd, temporary.c_str()) == 0 &&
-		    renameat(dir.fd, temporary.c_str(), dir.fd, entry.name) == 0)
-			say(path + " -> " + entry.target + ", replacing an earlier install's copy");
-		else
-			failed(path, "cannot be replaced by a link"),
-			    (void)unlinkat(dir.fd, temporary.c_str(), 0);
-	} else if (kind.empty()) {
-		failed(path, "cannot be made");
-	} else if (kind != std::string("a link to ") + entry.target) {
-		note(path + ": left as it is (" + kind + ", not this install's); " + instead);
-	}
+	(void)unlinkat(dir.fd, temporary.c_str(), 0); // left by a run that died
+	if (symlinkat(entry.target, dir.fd, temporary.c_str()) == 0 &&
+	    renameat(dir.fd, temporary.c_str(), dir.fd, entry.name) == 0)
+		return say(path + " -> " + entry.target + ", replacing an earlier install's copy");
+	failed(path, "cannot be replaced by a link");
+	(void)unlinkat(dir.fd, temporary.c_str(), 0);
+	return -1;
 }
 
 // Opens the folder of our link `entry` into *dir when it is root's alone and holds the
-// link; says what is left otherwise.
-void find_link(const link_entry &entry, place *dir)
+// link; says what is left otherwise. 0.
+int find_link(const link_entry &entry, place *dir)
 {
 	std::string folder = in_prefix(entry.folder), path = shown(folder) + "/" + entry.name;
 	finding found;
@@ -92,10 +93,11 @@ void find_link(const link_entry &entry, place *dir)
 		return note(path + ": left as it is (" + found.path + " " + found.what + ")");
 	std::string kind = kind_of(dir->fd, entry.name);
 	if (kind == std::string("a link to ") + entry.target)
-		return;
+		return 0;
 	*dir = place();
-	note(path + (kind.empty() ? ": not there"
-	                          : ": left as it is (" + kind + ", not this install's link)"));
+	return note(path + (kind.empty()
+	                        ? ": not there"
+	                        : ": left as it is (" + kind + ", not this install's link)"));
 }
 
 // Removes the folder `dir`, `name` in `parent`, once empty; one that holds other files
@@ -103,15 +105,14 @@ void find_link(const link_entry &entry, place *dir)
 int remove_folder(const place &parent, const char *name, const place &dir)
 {
 	if (unlinkat(parent.fd, name, AT_REMOVEDIR) == 0)
-		return say(dir.path + ": removed"), 0;
+		return say(dir.path + ": removed");
 	std::vector<std::string> left;
 	if ((errno != ENOTEMPTY && errno != EEXIST) || list_folder(dir, &left) == -1)
 		return failed(dir.path, "cannot be removed");
 	std::string listed;
 	for (const std::string &entry : left)
 		listed += (listed.empty() ? "" : ", ") + entry;
-	note(dir.path + ": left, it holds other files (" + listed + ")");
-	return 0;
+	return note(dir.path + ": left, it holds other files (" + listed + ")");
 }
 
 } // namespace
@@ -166,7 +167,7 @@ int setup_remove_limit(bool keep)
 	if (result != 0)
 		return result == -1 ? -1 : 0; // not there: nothing to remove
 	if (keep && present(dir, names::limit) == 1)
-		return note("keeping the stored limit, as it is"), 0;
+		return note("keeping the stored limit, as it is");
 	if (keep)
 		note("no limit is stored: nothing to keep, removing its folder");
 	for (const char *name : {names::limit, names::limit_lock, names::limit_temporary})

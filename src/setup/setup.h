@@ -18,9 +18,9 @@ std::string in_prefix(const char *path);
 std::string shown(const std::string &path);
 
 // One line on standard output, indented: say() for a change, note() for what was found
-// and left as it was.
-void say(const std::string &line);
-void note(const std::string &line);
+// and left as it was. 0.
+int say(const std::string &line);
+int note(const std::string &line);
 
 // What was found where, for a refusal.
 struct finding {
@@ -29,10 +29,10 @@ struct finding {
 };
 
 // Prints "tamso-setup: PATH: WHAT; nothing changed" (or that the changes said above
-// stay) on standard error; -1.
-int refuse(const finding &found);
+// stay, or `after` when given) on standard error; -1.
+int refuse(const finding &found, const char *after = nullptr);
 // The same for a failed system call, with errno's text after `doing`.
-int failed(const std::string &path, const char *doing);
+int failed(const std::string &path, const char *doing, const char *after = nullptr);
 
 // An open folder or file, closed with its holder, and its path as shown.
 struct place {
@@ -82,9 +82,11 @@ int open_checked(const std::string &path, if_missing missing, place *dir, place 
 enum file_rules { any_owner = 0, roots = 1, any_links = 2 };
 
 // Opens `name` in `dir` without following a link or blocking, `flags` added, and checks
-// it by `rules`. 0 with *file; 1 when nothing is there; -1 with *found set.
-int open_file(const place &dir, const char *name, int flags, int rules, place *file,
-              finding *found);
+// it by `rules`. 0 with *file; 1 when nothing is there; -1 after a refusal.
+int open_file(const place &dir, const char *name, int flags, int rules, place *file);
+// The same, but a file not there is made root:wheel `mode` (as make_file does): 1 then.
+int open_or_make(const place &dir, const char *name, int flags, int rules, mode_t mode,
+                 place *file);
 
 // Gives the open file or folder root:wheel and `mode`, saying so when `always` or when
 // it changed something. 0, or -1 after saying why.
