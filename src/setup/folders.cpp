@@ -210,18 +210,16 @@ int open_chain(const std::string &path, bool make, place *dir, finding *found, p
 	for (size_t start = 0, end; start < path.size(); start = end + 1) {
 		end = std::min(path.find('/', start), path.size());
 		std::string name = path.substr(start, end - start);
+		if (name.empty() || name == ".")
+			continue;
 		if (name == "..") {
 			*found = {shown(path), "names a folder above it (..)"};
 			return -1;
 		}
 		place next;
-		int result = name.empty() || name == "."
-		                 ? 0
-		                 : open_folder(at, name.c_str(), make, &next, found);
-		if (result != 0)
+		if (int result = open_folder(at, name.c_str(), make, &next, found); result != 0)
 			return result;
-		if (next.fd != -1)
-			up = std::exchange(at, std::move(next));
+		up = std::exchange(at, std::move(next));
 	}
 	if (parent != nullptr)
 		*parent = std::move(up);
