@@ -124,20 +124,31 @@ int checked(int fd, int dir, const char *name, std::string path, int rules, plac
 	return 0;
 }
 
+// Opens the folder `name` inside `parent` as open_chain does each of its folders.
+int open_folder(const place &parent, const char *name, bool make, place *dir, finding *found)
+{
+	int fd = openat(parent.fd, name, folder_flags);
+	if (fd == -1 && errno == ENOENT && make) {
+		// Made 0700, so that no one else reaches it before its owner and mode are set.
+		fd = mkdirat(parent.fd, name, 0700) == 0 ? openat(parent.fd, name, folder_flags)
+		                                         : -1;
+		if (fd != -1 && (fchown(fd, 0, 0) == -1 || fchmod(fd, 0755) == -1)) {
+			*found = {parent / name, std::string("cannot be given root:wheel 0755: ") +
+			                             strerror(errno)};
+			close(fd);
+			return -1;
+		}
+		if (fd != -1)
+			say(parent / name + ": made, root:wheel 0755");
+	}
+	if (fd == -1 && errno == ENOENT) {
+		*found = {parent / name, "is missing"};
+		return 1;
+	}
+	return checked(fd, parent.fd, name, parent / name, -1, dir, found);
+}
+
 } // namespace
-
-place &place::operator=(place &&other) noexcept
-{
-	std::swap(fd, other.fd);
-	std::swap(path, other.path);
-	return *this;
-}
-
-place::~place()
-{
-	if (fd != -1)
-		close(fd);
-}
 
 std::string place::operator/(const char *name) const
 {
@@ -152,9 +163,9 @@ void set_places(const char *root, const char *prefix)
 	prefix_path = prefix != nullptr && prefix[0] != '\0' ? prefix : names::prefix;
 }
 
-const std::string &install_prefix()
+std::string in_prefix(const char *path)
 {
-	return prefix_path;
+	return prefix_path + "/" + path;
 }
 
 std::string shown(const std::string &path)
@@ -162,103 +173,88 @@ std::string shown(const std::string &path)
 	return root_path + path;
 }
 
-void say(const std::string &line)
+int say(const std::string &line)
 {
-	note(line);
 	changed = true;
+	return note(line);
 }
 
-void note(const std::string &line)
+int note(const std::string &line)
 {
 	printf("   %s\n", line.c_str());
 	fflush(stdout);
+	return 0;
 }
 
-int refuse(const finding &found)
+int refuse(const finding &found, const char *after)
 {
-	fprintf(stderr, "tamso-setup: %s: %s; %s\n", found.path.c_str(), found.what.c_str(),
-	        changed ? "what is said above was changed" : "nothing changed");
+	if (after == nullptr)
+		after = changed ? "what is said above was changed" : "nothing changed";
+	fprintf(stderr, "tamso-setup: %s: %s; %s\n", found.path.c_str(), found.what.c_str(), after);
 	return -1;
 }
 
-int failed(const std::string &path, const char *doing)
+int failed(const std::string &path, const char *doing, const char *after)
 {
-	return refuse({path, std::string(doing) + ": " + strerror(errno)});
+	return refuse({path, std::string(doing) + ": " + strerror(errno)}, after);
 }
 
-int open_folder(const place &parent, const char *name, bool make, place *dir, finding *found)
-{
-	int fd = openat(parent.fd, name, folder_flags);
-	if (fd == -1 && errno == ENOENT && make) {
-		// Made 0700, so that no one else reaches it before its owner and mode are set.
-		fd = mkdirat(parent.fd, name, 0700) == 0 ? openat(parent.fd, name, folder_flags)
-		                                         : -1;
-		if (fd != -1 && (fchown(fd, 0, 0) == -1 || fchmod(fd, 0755) == -1)) {
-			close(fd);
-			return failed(parent / name, "cannot be given root:wheel 0755");
-		}
-		if (fd != -1)
-			say(parent / name + ": made, root:wheel 0755");
-	}
-	if (fd == -1 && errno == ENOENT) {
-		*found = {parent / name, "is missing"};
-		return 1;
-	}
-	return checked(fd, parent.fd, name, parent / name, -1, dir, found);
-}
-
-int open_chain(const std::string &path, bool make, place *dir, finding *found)
+int open_chain(const std::string &path, bool make, place *dir, finding *found, place *parent)
 {
 	// A staged root is the top of its chain: the folders above it are not the Mac's.
 	std::string top = root_path.empty() ? "/" : root_path;
-	place at;
+	place at, up;
 	if (checked(open(top.c_str(), folder_flags), AT_FDCWD, top.c_str(), top, -1, &at, found) ==
 	    -1)
 		return -1;
 	for (size_t start = 0, end; start < path.size(); start = end + 1) {
 		end = std::min(path.find('/', start), path.size());
 		std::string name = path.substr(start, end - start);
+		if (name.empty() || name == ".")
+			continue;
 		if (name == "..") {
 			*found = {shown(path), "names a folder above it (..)"};
 			return -1;
 		}
 		place next;
-		int result = name.empty() || name == "."
-		                 ? 0
-		                 : open_folder(at, name.c_str(), make, &next, found);
-		if (result != 0)
+		if (int result = open_folder(at, name.c_str(), make, &next, found); result != 0)
 			return result;
-		if (next.fd != -1)
-			at = std::move(next);
+		up = std::exchange(at, std::move(next));
 	}
+	if (parent != nullptr)
+		*parent = std::move(up);
 	*dir = std::move(at);
 	return 0;
 }
 
-int open_checked(const std::string &path, bool make, bool needed, place *dir)
+int open_checked(const std::string &path, if_missing missing, place *dir, place *parent)
 {
 	finding found;
-	int result = open_chain(path, make, dir, &found);
-	return result == -1 || (result == 1 && needed) ? refuse(found) : result;
+	int result = open_chain(path, missing == make_missing, dir, &found, parent);
+	if (result == 1 && missing == say_missing)
+		note(shown(path) + ": not there");
+	bool refused = result == -1 || (result == 1 && missing <= refuse_missing);
+	return refused ? refuse(found) : result;
 }
 
-int open_file(const place &dir, const char *name, int flags, int rules, place *file, finding *found)
+int open_file(const place &dir, const char *name, int flags, int rules, place *file)
 {
 	struct stat st;
-	if (fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
-		if (errno == ENOENT)
-			return 1;
-		*found = {dir / name, std::string("cannot be examined: ") + strerror(errno)};
-		return -1;
-	}
+	if (fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) == -1)
+		return errno == ENOENT ? 1 : failed(dir / name, "cannot be examined");
 	// Nothing but a plain file is opened at all: the open of a device could act.
-	if (!S_ISREG(st.st_mode)) {
-		*found = {dir / name,
-		          S_ISLNK(st.st_mode) ? "is a symbolic link" : "is not a plain file"};
-		return -1;
-	}
+	if (!S_ISREG(st.st_mode))
+		return refuse({dir / name,
+		               S_ISLNK(st.st_mode) ? "is a symbolic link" : "is not a plain file"});
 	int fd = openat(dir.fd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-	return checked(fd, dir.fd, name, dir / name, rules, file, found);
+	finding found;
+	return checked(fd, dir.fd, name, dir / name, rules, file, &found) == 0 ? 0 : refuse(found);
+}
+
+int open_or_make(const place &dir, const char *name, int flags, int rules, mode_t mode, place *file)
+{
+	int result = open_file(dir, name, flags, rules, file);
+	return result == 1 && make_file(dir, name, mode, file) == -1 ? -1 : result;
 }
 
 int set_owner_mode(const place &it, mode_t mode, bool always)
@@ -327,12 +323,8 @@ int list_folder(const place &dir, std::vector<std::string> *entries)
 
 int lock_logs(const place &logs, bool wait, place *lock)
 {
-	finding found;
 	// Another name of the lock file, made elsewhere, opens nothing to anyone: 0600.
-	int result = open_file(logs, names::log_lock, O_RDWR, roots | any_links, lock, &found);
-	if (result == -1)
-		return refuse(found);
-	if (result == 1 && make_file(logs, names::log_lock, 0600, lock) == -1)
+	if (open_or_make(logs, names::log_lock, O_RDWR, roots | any_links, 0600, lock) == -1)
 		return -1;
 	// The lock goes with the descriptor: the kernel releases it when a run dies.
 	while (flock(lock->fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == -1)

@@ -36,12 +36,7 @@ const file_list log_files = {{names::log, 0644},
 
 std::string libexec_path()
 {
-	return install_prefix() + "/" + names::libexec_dir;
-}
-
-std::string limit_path()
-{
-	return std::string(names::limit_parent) + "/" + names::limit_folder;
+	return in_prefix(names::libexec_dir);
 }
 
 // Opens and checks by `rules` the files of `list` in `dir` that are there (all must be,
@@ -51,10 +46,9 @@ int open_files(const place &dir, const file_list &list, bool needed, int rules,
 {
 	files->resize(list.size());
 	for (size_t i = 0; i < list.size(); i++) {
-		finding found{dir / list[i].name, "is missing"};
-		int result = open_file(dir, list[i].name, O_RDONLY, rules, &(*files)[i], &found);
+		int result = open_file(dir, list[i].name, O_RDONLY, rules, &(*files)[i]);
 		if (result == -1 || (result == 1 && needed))
-			return refuse(found);
+			return result == -1 ? -1 : refuse({dir / list[i].name, "is missing"});
 	}
 	return 0;
 }
@@ -108,24 +102,12 @@ int read_start(const place &file, std::string *text)
 	return 0;
 }
 
-// Opens the limit's folder (never made here), and in it `limit` and `limit.kept` when
-// there, each checked. 0, 1 when the folder or its parent is missing, -1 (said).
-int open_limit_folder(place *dir, std::vector<place> *files)
+// Opens the limit's folder, and in it `limit` and `limit.kept` when there, each checked.
+// 0, 1 when the folder is missing, -1 (said).
+int open_limit(if_missing missing, place *dir, std::vector<place> *files)
 {
-	place parent;
-	finding found;
-	int result = open_checked(names::limit_parent, false, false, &parent);
-	if (result != 0)
-		return result;
-	result = open_folder(parent, names::limit_folder, false, dir, &found);
-	if (result != 0)
-		return result == 1 ? 1 : refuse(found);
-	files->resize(2);
-	for (int i = 0; i < 2; i++)
-		if (open_file(*dir, i == 0 ? names::limit : names::limit_kept, O_RDONLY, roots,
-		              &(*files)[i], &found) == -1)
-			return refuse(found);
-	return 0;
+	int result = open_checked(names::limit_dir, missing, dir);
+	return result == 0 ? open_files(*dir, limit_files, false, roots, files) : result;
 }
 
 // Puts the checked kept file back over the limit, or sets it aside; 0, or -1 (said).
@@ -140,30 +122,44 @@ int restore_kept(const place &dir, const place &limit, const place &kept)
 		if (fchmod(kept.fd, 0644) == -1 ||
 		    renameat(dir.fd, names::limit_kept, dir.fd, names::limit) == -1)
 			return failed(kept.path, "cannot be put back");
-		say("putting the stored limit " + std::to_string(value) + ", kept in " + kept.path +
-		    ", back");
-		return 0;
+		return say("putting the stored limit " + std::to_string(value) + ", kept in " +
+		           kept.path + ", back");
 	}
 	std::string aside;
-	for (int n = 1; aside.empty(); n++) {
-		std::string name = names::limit_refused + std::to_string(n);
-		int there = present(dir, name.c_str());
-		if (there == -1)
-			return failed(dir / name.c_str(), "cannot be examined");
-		if (there == 0)
-			aside = name;
+	int there = 1;
+	for (int n = 1; there == 1; n++) {
+		aside = names::limit_refused + std::to_string(n);
+		there = present(dir, aside.c_str());
 	}
+	if (there == -1)
+		return failed(dir / aside.c_str(), "cannot be examined");
 	if (renameat(dir.fd, names::limit_kept, dir.fd, aside.c_str()) == -1)
 		return failed(kept.path, "cannot be set aside");
-	say((value == -1 ? kept.path + " holds no limit from 20 to 100"
-	                 : kept.path + " keeps " + std::to_string(value) +
-	                       ", but a limit was stored since") +
-	    ": the stored limit stays as it is, and the kept file is set aside as " +
-	    dir / aside.c_str());
-	return 0;
+	return say((value == -1 ? kept.path + " holds no limit from 20 to 100"
+	                        : kept.path + " keeps " + std::to_string(value) +
+	                              ", but a limit was stored since") +
+	           ": the stored limit stays as it is, and the kept file is set aside as " +
+	           dir / aside.c_str());
 }
 
 } // namespace
+
+int list_logs(const place &logs, log_entries *entries)
+{
+	std::vector<std::string> listed;
+	if (list_folder(logs, &listed) == -1)
+		return -1;
+	for (const std::string &name : listed) {
+		struct stat st;
+		if (fstatat(logs.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1)
+			return failed(logs / name.c_str(), "cannot be examined");
+		if (S_ISDIR(st.st_mode))
+			return refuse(
+			    {logs / name.c_str(), "is a folder, not one of the logs: remove it"});
+		entries->emplace_back(name, stray(name, st));
+	}
+	return 0;
+}
 
 int setup_preflight()
 {
@@ -173,46 +169,43 @@ int setup_preflight()
 		std::string folder;
 		const file_list &files;
 		int rules;
-	} folders[] = {
-	    {libexec_path(), libexec_files, any_owner},
-	    {names::launchdaemons_dir, plists, any_owner},
-	    {limit_path(), limit_files, any_owner},
-	    {std::string(names::log_parent) + "/" + names::log_folder, log_files, any_links}};
+	} folders[] = {{libexec_path(), libexec_files, any_owner},
+	               {names::launchdaemons_dir, plists, any_owner},
+	               {names::limit_dir, limit_files, any_owner},
+	               {names::log_dir, log_files, any_links}};
 	for (const auto &each : folders) {
 		place dir;
 		std::vector<place> files;
-		int result = open_checked(each.folder, false, false, &dir);
 		// A folder not there yet ends its walk: the installer makes it.
+		int result = open_checked(each.folder, quiet_missing, &dir);
 		if (result == -1 ||
 		    (result == 0 && open_files(dir, each.files, false, each.rules, &files) == -1))
 			return -1;
 	}
 	printf("preflight: the folders of %s, %s, %s and %s are root's alone\n",
 	       shown(libexec_path()).c_str(), shown(names::launchdaemons_dir).c_str(),
-	       shown(names::limit_parent).c_str(), shown(names::log_parent).c_str());
+	       shown(names::limit_parent).c_str(),
+	       shown(std::string(names::log_dir, names::log_parent_length)).c_str());
 	return 0;
 }
 
 int setup_begin()
 {
 	place dir, marker;
-	finding found;
-	if (open_checked(libexec_path(), false, true, &dir) != 0)
+	if (open_checked(libexec_path(), refuse_missing, &dir) != 0)
 		return -1;
-	int result = open_file(dir, names::unfinished, O_RDONLY, roots, &marker, &found);
+	int result = open_or_make(dir, names::unfinished, O_RDONLY, roots, 0644, &marker);
 	if (result == 0)
 		printf("install.sh: found a half-finished install (an earlier run was stopped "
 		       "before its end, %s): this run puts everything right\n",
 		       marker.path.c_str());
-	if (result == -1)
-		return refuse(found);
-	return result == 1 && make_file(dir, names::unfinished, 0644) == -1 ? -1 : 0;
+	return result == -1 ? -1 : 0;
 }
 
 int setup_finish()
 {
 	place dir;
-	if (open_checked(libexec_path(), false, true, &dir) != 0)
+	if (open_checked(libexec_path(), refuse_missing, &dir) != 0)
 		return -1;
 	// Quietly: the marker is the install's own bookkeeping.
 	if (unlinkat(dir.fd, names::unfinished, 0) == -1 && errno != ENOENT)
@@ -224,46 +217,31 @@ int setup_own()
 {
 	place libexec, daemons;
 	std::vector<place> in_libexec, in_daemons;
-	if (open_checked(libexec_path(), false, true, &libexec) != 0 ||
-	    open_checked(names::launchdaemons_dir, false, true, &daemons) != 0 ||
+	if (open_checked(libexec_path(), refuse_missing, &libexec) != 0 ||
+	    open_checked(names::launchdaemons_dir, refuse_missing, &daemons) != 0 ||
 	    open_files(libexec, libexec_files, true, any_owner, &in_libexec) == -1 ||
 	    open_files(daemons, plists, true, any_owner, &in_daemons) == -1 ||
 	    set_owner_mode(libexec, 0755, true) == -1)
 		return -1;
-	for (size_t i = 0; i < in_libexec.size(); i++)
-		if (set_owner_mode(in_libexec[i], libexec_files[i].mode, true) == -1)
-			return -1;
-	for (size_t i = 0; i < in_daemons.size(); i++)
-		if (set_owner_mode(in_daemons[i], plists[i].mode, true) == -1)
-			return -1;
+	for (const auto &[files, list] :
+	     {std::pair{&in_libexec, &libexec_files}, {&in_daemons, &plists}})
+		for (size_t i = 0; i < files->size(); i++)
+			if (set_owner_mode((*files)[i], (*list)[i].mode, true) == -1)
+				return -1;
 	return 0;
 }
 
 int setup_logs()
 {
-	place parent, logs, lock;
-	finding found;
-	if (open_checked(names::log_parent, true, true, &parent) != 0)
+	place logs, lock;
+	log_entries entries;
+	if (open_checked(names::log_dir, make_missing, &logs) != 0 ||
+	    set_owner_mode(logs, 0755, false) == -1 || lock_logs(logs, true, &lock) == -1 ||
+	    list_logs(logs, &entries) == -1)
 		return -1;
-	if (open_folder(parent, names::log_folder, true, &logs, &found) != 0)
-		return refuse(found);
-	std::vector<std::string> entries;
-	if (set_owner_mode(logs, 0755, false) == -1 || lock_logs(logs, true, &lock) == -1 ||
-	    list_folder(logs, &entries) == -1)
-		return -1;
-	// Every entry is looked at before any goes: a folder stops the run.
-	std::vector<std::pair<std::string, std::string>> strays;
-	for (const std::string &name : entries) {
-		struct stat st;
-		if (fstatat(logs.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1)
-			return failed(logs / name.c_str(), "cannot be examined");
-		if (S_ISDIR(st.st_mode))
-			return refuse(
-			    {logs / name.c_str(), "is a folder, not one of the logs: remove it"});
-		if (std::string why = stray(name, st); !why.empty())
-			strays.emplace_back(name, why);
-	}
-	for (const auto &[name, why] : strays) {
+	for (const auto &[name, why] : entries) {
+		if (why.empty())
+			continue;
 		if (unlinkat(logs.fd, name.c_str(), 0) == -1)
 			return failed(logs / name.c_str(), "cannot be removed");
 		say(logs / name.c_str() + ": removed (" + why + ")");
@@ -271,13 +249,9 @@ int setup_logs()
 	// The logs launchd opens, made here so that they have their owner and mode at once.
 	for (const char *name : {names::log, names::rotate_log}) {
 		place log;
-		int rules = name == std::string_view(names::log) ? roots | any_links : roots;
-		int result = open_file(logs, name, O_RDONLY, rules, &log, &found);
-		if (result == -1)
-			return refuse(found);
-		if (result == 0 && set_owner_mode(log, 0644, false) == -1)
-			return -1;
-		if (result == 1 && make_file(logs, name, 0644, &log) == -1)
+		int rules = name == names::log ? roots | any_links : roots;
+		int result = open_or_make(logs, name, O_RDONLY, rules, 0644, &log);
+		if (result == -1 || (result == 0 && set_owner_mode(log, 0644, false) == -1))
 			return -1;
 		if (result == 1)
 			say(log.path + ": made, root:wheel 0644");
@@ -289,17 +263,8 @@ int setup_limit(bool restore_only)
 {
 	place dir;
 	std::vector<place> files;
-	int result = open_limit_folder(&dir, &files);
-	if (result == 1 && !restore_only) {
-		// A folder made here is wheel's: setlimit's would take its parent's group.
-		place parent;
-		finding found;
-		if (open_checked(names::limit_parent, true, true, &parent) != 0)
-			return -1;
-		return open_folder(parent, names::limit_folder, true, &dir, &found) == 0
-		           ? 0
-		           : refuse(found);
-	}
+	// A folder made here is wheel's: setlimit's would take its parent's group.
+	int result = open_limit(restore_only ? quiet_missing : make_missing, &dir, &files);
 	if (result != 0)
 		return result == 1 ? 0 : -1; // no folder: nothing was kept
 	if (!restore_only && (set_owner_mode(dir, 0755, false) == -1 ||
@@ -312,30 +277,27 @@ int setup_limit_keep()
 {
 	place dir;
 	std::vector<place> files;
-	int result = open_limit_folder(&dir, &files);
+	int result = open_limit(quiet_missing, &dir, &files);
 	if (result == -1)
 		return -1;
-	if (result == 1 || files[0].fd == -1) {
-		note("no limit is stored");
-		return 0;
-	}
+	if (result == 1 || files[0].fd == -1)
+		return note("no limit is stored");
 	if (files[1].fd != -1)
 		return refuse({files[1].path,
 		               "is there already, a limit an earlier run kept: run install.sh, "
 		               "which puts it back"});
 	if (renameat(dir.fd, names::limit, dir.fd, names::limit_kept) == -1)
 		return failed(files[0].path, "cannot be renamed");
-	say(files[0].path + ": kept as " + dir / names::limit_kept);
-	return 0;
+	return say(files[0].path + ": kept as " + dir / names::limit_kept);
 }
 
 int setup_limit_forget()
 {
 	place dir;
 	std::vector<place> files;
-	int result = open_limit_folder(&dir, &files);
+	int result = open_limit(quiet_missing, &dir, &files);
 	if (result == 1)
-		note(shown(limit_path()) + "/" + names::limit + ": not there");
+		note(shown(names::limit_dir) + "/" + names::limit + ": not there");
 	return result == -1 || (result == 0 && remove_name(dir, names::limit, false) == -1) ? -1
 	                                                                                    : 0;
 }

@@ -12,12 +12,7 @@
 namespace {
 
 // Each subcommand, with its option where it takes one.
-struct subcommand {
-	const char *name;
-	int (*run)();
-};
-
-const subcommand subcommands[] = {
+const std::pair<const char *, int (*)()> subcommands[] = {
     {"preflight", setup_preflight},
     {"begin", setup_begin},
     {"finish", setup_finish},
@@ -55,15 +50,15 @@ int main(int argc, char **argv)
 	std::string name = argv[1];
 	if (argc == 3)
 		name = name + " " + argv[2];
-	for (const subcommand &command : subcommands) {
-		if (name != command.name)
+	for (const auto &[each, run] : subcommands) {
+		if (name != each)
 			continue;
 		if (geteuid() != 0) {
 			fprintf(stderr, "tamso-setup: must run as root\n");
 			return 1;
 		}
 		set_places(getenv("TAMSO_ROOT"), getenv("TAMSO_PREFIX"));
-		return command.run() == -1 ? 1 : 0;
+		return run() == -1 ? 1 : 0;
 	}
 	return usage();
 }

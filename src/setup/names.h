@@ -1,7 +1,10 @@
 // Every path the install tool works on, spelled once. Paths are a Mac's, relative to the
 // root ("/", or TAMSO_ROOT in a staged run); those under the install prefix are relative
-// to it. TAMSO_SETUP_PREFIX and the folders below it come from the build's configuration.
+// to it. The TAMSO_SETUP_* names come from the build's configuration, which also gives
+// the logs' paths and the launchd labels to the property lists and the scripts.
 #pragma once
+
+#include <string_view>
 
 #include "power/pathnames.h"
 
@@ -12,10 +15,9 @@ inline constexpr const char *prefix = TAMSO_SETUP_PREFIX;
 inline constexpr const char *bin_dir = TAMSO_SETUP_BINDIR;
 inline constexpr const char *man8_dir = TAMSO_SETUP_MANDIR "/man8";
 // What launchd runs, the scripts, the tool and the manual page's own file: the folder
-// libexec_folder in libexec_parent.
-inline constexpr const char *libexec_parent = TAMSO_SETUP_LIBEXECDIR;
-inline constexpr const char *libexec_folder = "tamso-helper";
+// libexec_folder in the prefix's libexec.
 inline constexpr const char *libexec_dir = TAMSO_SETUP_LIBEXECDIR "/tamso-helper";
+inline constexpr const char *libexec_folder = "tamso-helper";
 // Targets of the links in bin_dir and man8_dir, relative to those folders.
 inline constexpr const char *program_target = TAMSO_SETUP_PROGRAM_TARGET;
 inline constexpr const char *manpage_target = TAMSO_SETUP_MANPAGE_TARGET;
@@ -30,21 +32,27 @@ inline constexpr const char *launchd_functions = "launchd.sh";
 inline constexpr const char *unfinished = "install.unfinished";
 
 inline constexpr const char *launchdaemons_dir = "/Library/LaunchDaemons";
-inline constexpr const char *daemon_plist = "org.tamso.helper.plist";
-inline constexpr const char *rotate_plist = "org.tamso.helper.rotate.plist";
+inline constexpr const char *daemon_plist = TAMSO_SETUP_LABEL ".plist";
+inline constexpr const char *rotate_plist = TAMSO_SETUP_ROTATE_LABEL ".plist";
 
-// The logs' folder and its parent: /var is a link to private/var on a Mac, and a link
-// is never followed, so the real path is named.
-inline constexpr const char *log_parent = "/private/var/log";
-inline constexpr const char *log_folder = "tamso-helper";
-inline constexpr const char *log = "tamso-helper.log";
-inline constexpr const char *log_archive_0 = "tamso-helper.log.0";
-inline constexpr const char *log_archive_1 = "tamso-helper.log.1";
-inline constexpr const char *rotate_log = "tamso-helper.rotate.log";
+// The logs' folder, its parent, and the names of the files it holds. /var is a link to
+// private/var on a Mac, and a link is never followed, so the real path is named.
+inline constexpr const char *log_dir = TAMSO_SETUP_LOG_DIR;
+inline constexpr std::size_t log_parent_length = std::string_view(log_dir).rfind('/');
+inline constexpr const char *log_folder = log_dir + log_parent_length + 1;
+// Where a log's name starts in its path.
+inline constexpr std::size_t log_name_at = std::string_view(log_dir).size() + 1;
+inline constexpr const char *log = &TAMSO_SETUP_LOG[log_name_at];
+inline constexpr const char *log_archive_0 = &TAMSO_SETUP_LOG ".0"[log_name_at];
+inline constexpr const char *log_archive_1 = &TAMSO_SETUP_LOG ".1"[log_name_at];
+inline constexpr const char *rotate_log = &TAMSO_SETUP_ROTATE_LOG[log_name_at];
 inline constexpr const char *log_lock = "tamso-helper.lock";
+static_assert(std::string_view(TAMSO_SETUP_LOG).starts_with(TAMSO_SETUP_LOG_DIR "/") &&
+              std::string_view(TAMSO_SETUP_ROTATE_LOG).starts_with(TAMSO_SETUP_LOG_DIR "/"));
 
 // The stored limit's folder and its parent, as the program's store names them, and the
 // names the install adds beside the limit.
+inline constexpr const char *limit_dir = paths::limit_dir;
 inline constexpr const char *limit_parent = paths::limit_parent.data();
 inline constexpr const char *limit_folder = paths::limit_folder_name;
 inline constexpr const char *limit = paths::limit_name;

@@ -39,15 +39,9 @@ int copy_to_end(int from, int to, off_t *offset)
 	}
 }
 
-// A failure once the archives have moved down: the log is as it was, and the next run
-// tries again.
-int failed_after_shift(const place &log, const char *doing)
-{
-	fprintf(stderr,
-	        "tamso-setup: %s: %s: %s; the archives moved down by one, the log is as it was\n",
-	        log.path.c_str(), doing, strerror(errno));
-	return -1;
-}
+// What a failure once the archives have moved down leaves: the log is as it was, and
+// the next run tries again.
+constexpr const char *shifted = "the archives moved down by one, the log is as it was";
 
 // Under the lock, with the log open and past its cap: the archives shift, the log is
 // copied into a new .0, and emptied. 0, or -1 after saying why.
@@ -61,7 +55,7 @@ int rotate_log(const place &logs, const place &log)
 	                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600),
 	              logs / names::log_archive_0);
 	if (archive.fd == -1 || fchown(archive.fd, 0, 0) == -1 || fchmod(archive.fd, 0644) == -1)
-		return failed_after_shift(archive, "cannot be made");
+		return failed(archive.path, "cannot be made", shifted);
 	// The copy is flushed before the log is emptied, so that a power cut loses no line;
 	// what the daemon wrote meanwhile is copied after, and the log emptied at once.
 	off_t copied = 0;
@@ -70,10 +64,9 @@ int rotate_log(const place &logs, const place &log)
 		int saved = errno;
 		(void)unlinkat(logs.fd, names::log_archive_0, 0); // the log keeps its lines
 		errno = saved;
-		return failed_after_shift(log, "cannot be copied and emptied");
+		return failed(log.path, "cannot be copied and emptied", shifted);
 	}
-	say(log.path + ": " + std::to_string(copied) + " bytes moved to " + archive.path);
-	return 0;
+	return say(log.path + ": " + std::to_string(copied) + " bytes moved to " + archive.path);
 }
 
 } // namespace
@@ -81,24 +74,18 @@ int rotate_log(const place &logs, const place &log)
 int setup_rotate()
 {
 	place logs, lock, log;
-	finding found;
 	struct stat st;
-	int result = open_chain(std::string(names::log_parent) + "/" + names::log_folder, false,
-	                        &logs, &found);
-	if (result == -1)
-		return refuse(found);
-	if (result == 1)
-		return 0; // no logs' folder yet: the install makes it
+	int result = open_checked(names::log_dir, quiet_missing, &logs);
+	if (result != 0)
+		return result == 1 ? 0 : -1; // no logs' folder yet: the install makes it
 	result = lock_logs(logs, false, &lock);
 	if (result != 0)
 		return result == 1 ? 0 : -1; // another run rotates now
 	// A second name of the log, which another account can make in a folder of its own on
 	// the same volume, must not stop the rotation: the log is emptied in place.
-	result = open_file(logs, names::log, O_RDWR, roots | any_links, &log, &found);
-	if (result == -1)
-		return refuse(found);
-	if (result == 1)
-		return 0; // no log yet
+	result = open_file(logs, names::log, O_RDWR, roots | any_links, &log);
+	if (result != 0)
+		return result == 1 ? 0 : -1; // no log yet
 	if (fstat(log.fd, &st) == -1)
 		return failed(log.path, "cannot be examined");
 	if (st.st_size < names::rotate_at)

@@ -6,18 +6,21 @@
 
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 // The run's root (TAMSO_ROOT, "" for the real one) and install prefix (TAMSO_PREFIX, or
-// the configured one); a path below the root as it is shown.
+// the configured one); the path of `path` below the prefix; a path below the root as it
+// is shown.
 void set_places(const char *root, const char *prefix);
-const std::string &install_prefix();
+std::string in_prefix(const char *path);
 std::string shown(const std::string &path);
 
 // One line on standard output, indented: say() for a change, note() for what was found
-// and left as it was.
-void say(const std::string &line);
-void note(const std::string &line);
+// and left as it was. 0.
+int say(const std::string &line);
+int note(const std::string &line);
 
 // What was found where, for a refusal.
 struct finding {
@@ -26,10 +29,10 @@ struct finding {
 };
 
 // Prints "tamso-setup: PATH: WHAT; nothing changed" (or that the changes said above
-// stay) on standard error; -1.
-int refuse(const finding &found);
+// stay, or `after` when given) on standard error; -1.
+int refuse(const finding &found, const char *after = nullptr);
 // The same for a failed system call, with errno's text after `doing`.
-int failed(const std::string &path, const char *doing);
+int failed(const std::string &path, const char *doing, const char *after = nullptr);
 
 // An open folder or file, closed with its holder, and its path as shown.
 struct place {
@@ -39,25 +42,38 @@ struct place {
 	place(int descriptor, std::string shown_path) : fd(descriptor), path(std::move(shown_path))
 	{
 	}
-	place(place &&other) noexcept : fd(other.fd), path(std::move(other.path))
+	place(place &&other) noexcept
 	{
-		other.fd = -1;
+		*this = std::move(other);
 	}
-	place &operator=(place &&other) noexcept;
-	~place();
+	place &operator=(place &&other) noexcept
+	{
+		std::swap(fd, other.fd);
+		std::swap(path, other.path);
+		return *this;
+	}
+	~place()
+	{
+		if (fd != -1)
+			close(fd);
+	}
 	std::string operator/(const char *name) const; // the path of a name inside
 };
 
 // Opens the folder at `path` (absolute below the root) from the root down, each folder
 // from its parent with O_DIRECTORY | O_NOFOLLOW, and checks each: a folder, root's,
 // writable by no group but 0 and by no one else, no ACL entry that lets another account
-// write. With `make`, a missing folder is made 0755 root:wheel (and said). 0 with *dir;
-// 1 when a folder on the way is missing (*found names it); -1 with *found set.
-int open_chain(const std::string &path, bool make, place *dir, finding *found);
-// Opens the folder `name` inside `parent` the same way.
-int open_folder(const place &parent, const char *name, bool make, place *dir, finding *found);
-// open_chain, with a refusal said; a missing folder is one only when `needed`.
-int open_checked(const std::string &path, bool make, bool needed, place *dir);
+// write. With `make`, a missing folder is made 0755 root:wheel (and said). 0 with *dir
+// (and its parent in *parent when asked); 1 when a folder on the way is missing (*found
+// names it); -1 with *found set.
+int open_chain(const std::string &path, bool make, place *dir, finding *found,
+               place *parent = nullptr);
+
+// What open_checked does when a folder on the way is missing: make it (and those below
+// it), refuse, or return 1, quietly or saying "PATH: not there" of the whole path.
+enum if_missing { make_missing, refuse_missing, quiet_missing, say_missing };
+// open_chain, with a refusal said.
+int open_checked(const std::string &path, if_missing missing, place *dir, place *parent = nullptr);
 
 // What open_file asks of a file besides being plain, one link and no ACL entry that
 // lets another account write: root's (roots); any number of links (any_links), for a
@@ -66,9 +82,11 @@ int open_checked(const std::string &path, bool make, bool needed, place *dir);
 enum file_rules { any_owner = 0, roots = 1, any_links = 2 };
 
 // Opens `name` in `dir` without following a link or blocking, `flags` added, and checks
-// it by `rules`. 0 with *file; 1 when nothing is there; -1 with *found set.
-int open_file(const place &dir, const char *name, int flags, int rules, place *file,
-              finding *found);
+// it by `rules`. 0 with *file; 1 when nothing is there; -1 after a refusal.
+int open_file(const place &dir, const char *name, int flags, int rules, place *file);
+// The same, but a file not there is made root:wheel `mode` (as make_file does): 1 then.
+int open_or_make(const place &dir, const char *name, int flags, int rules, mode_t mode,
+                 place *file);
 
 // Gives the open file or folder root:wheel and `mode`, saying so when `always` or when
 // it changed something. 0, or -1 after saying why.
@@ -89,9 +107,15 @@ int remove_name(const place &dir, const char *name, bool quiet);
 int list_folder(const place &dir, std::vector<std::string> *names);
 
 // Takes the exclusive lock on the logs' lock file in `logs` (made 0600 when missing; it
-// must be root's plain single-linked file), waiting for it or not. 0 with *lock; 1 when
-// another run holds it and `wait` is false; -1 after saying why.
+// must be root's plain file), waiting for it or not. 0 with *lock; 1 when another run
+// holds it and `wait` is false; -1 after saying why.
 int lock_logs(const place &logs, bool wait, place *lock);
+
+// What the locked logs' folder holds: each name, with why the logs' step removes it (""
+// for a log it keeps). A folder in it is refused, as neither that step nor the uninstall
+// removes one. 0, or -1 after saying why.
+using log_entries = std::vector<std::pair<std::string, std::string>>;
+int list_logs(const place &logs, log_entries *entries);
 
 // The subcommands: 0 done, -1 refused or failed (said).
 int setup_preflight();
