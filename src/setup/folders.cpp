@@ -16,7 +16,8 @@
 
 #include "setup/names.h"
 
-namespace {
+namespace
+{
 
 std::string root_path;
 std::string prefix_path;
@@ -85,7 +86,7 @@ std::string problem_of(int fd, int rules)
 		return std::string("cannot be examined: ") + strerror(errno);
 	if (folder ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
 		return folder ? "is not a folder" : "is not a plain file";
-	if (!folder && st.st_nlink != 1 && (rules & any_links) == 0)
+	if (!folder && st.st_nlink != 1 && (st.st_uid != 0 || (rules & one_link) != 0))
 		return "has " + std::to_string(st.st_nlink) +
 		       " hard links: another name of the same file could be anywhere";
 	if ((folder || (rules & roots) != 0) && st.st_uid != 0)
@@ -321,10 +322,9 @@ int list_folder(const place &dir, std::vector<std::string> *entries)
 	return 0;
 }
 
-int lock_logs(const place &logs, bool wait, place *lock)
+int lock_file(const place &dir, const char *name, bool wait, place *lock)
 {
-	// Another name of the lock file, made elsewhere, opens nothing to anyone: 0600.
-	if (open_or_make(logs, names::log_lock, O_RDWR, roots | any_links, 0600, lock) == -1)
+	if (open_or_make(dir, name, O_RDWR, roots, 0600, lock) == -1)
 		return -1;
 	// The lock goes with the descriptor: the kernel releases it when a run dies.
 	while (flock(lock->fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == -1)

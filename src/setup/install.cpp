@@ -13,11 +13,13 @@
 #include "power/limit.h"
 #include "setup/names.h"
 
-namespace {
+namespace
+{
 
 struct installed_file {
 	const char *name;
 	mode_t mode;
+	int rules = any_owner; // asked of it beyond what its list asks
 };
 
 using file_list = std::vector<installed_file>;
@@ -26,7 +28,9 @@ const file_list libexec_files = {{names::program, 0755},           {names::tool,
                                  {names::install_script, 0755},    {names::uninstall_script, 0755},
                                  {names::launchd_functions, 0644}, {names::manpage, 0644}};
 const file_list plists = {{names::daemon_plist, 0644}, {names::rotate_plist, 0644}};
-const file_list limit_files = {{names::limit, 0644}, {names::limit_kept, 0644}};
+// A kept limit with another name is refused: the name it is put back under would be
+// that other file's too.
+const file_list limit_files = {{names::limit, 0644}, {names::limit_kept, 0644, one_link}};
 // The names the logs' folder may hold.
 const file_list log_files = {{names::log, 0644},
                              {names::log_archive_0, 0644},
@@ -46,7 +50,8 @@ int open_files(const place &dir, const file_list &list, bool needed, int rules,
 {
 	files->resize(list.size());
 	for (size_t i = 0; i < list.size(); i++) {
-		int result = open_file(dir, list[i].name, O_RDONLY, rules, &(*files)[i]);
+		int result =
+		    open_file(dir, list[i].name, O_RDONLY, rules | list[i].rules, &(*files)[i]);
 		if (result == -1 || (result == 1 && needed))
 			return result == -1 ? -1 : refuse({dir / list[i].name, "is missing"});
 	}
@@ -63,13 +68,9 @@ std::string stray(const std::string &name, const struct stat &st)
 		return S_ISLNK(st.st_mode) ? "a symbolic link" : "not a plain file";
 	if (!ours)
 		return "not one of the logs";
-	if (st.st_uid != 0)
-		return "owned by uid " + std::to_string(st.st_uid);
-	// Other names of the live log and of the lock, which another account can make
-	// elsewhere, give no one a way in (as in the rotation); the lock is held by now.
-	if (name == names::log || name == names::log_lock)
-		return "";
-	return st.st_nlink != 1 ? std::to_string(st.st_nlink) + " hard links" : "";
+	// Other names of root's own logs, which another account can make elsewhere, give no
+	// one a way in, and the archives keep their lines.
+	return st.st_uid != 0 ? "owned by uid " + std::to_string(st.st_uid) : "";
 }
 
 // The limit a kept file holds: only digits and one final newline, read as the same
@@ -102,11 +103,14 @@ int read_start(const place &file, std::string *text)
 	return 0;
 }
 
-// Opens the limit's folder, and in it `limit` and `limit.kept` when there, each checked.
-// 0, 1 when the folder is missing, -1 (said).
-int open_limit(if_missing missing, place *dir, std::vector<place> *files)
+// Opens the limit's folder and takes the lock that the program's stores take (so that a
+// setlimit meanwhile is neither overwritten nor moved aside), then opens `limit` and
+// `limit.kept` when there, each checked. 0, 1 when the folder is missing, -1 (said).
+int open_limit(if_missing missing, place *dir, place *lock, std::vector<place> *files)
 {
 	int result = open_checked(names::limit_dir, missing, dir);
+	if (result == 0 && lock_file(*dir, names::limit_lock, true, lock) != 0)
+		return -1;
 	return result == 0 ? open_files(*dir, limit_files, false, roots, files) : result;
 }
 
@@ -163,23 +167,20 @@ int list_logs(const place &logs, log_entries *entries)
 
 int setup_preflight()
 {
-	// The logs' step removes what in their folder has other names, and the rotation
-	// minds none of the log's: no reason to stop a package there.
 	struct {
 		std::string folder;
 		const file_list &files;
-		int rules;
-	} folders[] = {{libexec_path(), libexec_files, any_owner},
-	               {names::launchdaemons_dir, plists, any_owner},
-	               {names::limit_dir, limit_files, any_owner},
-	               {names::log_dir, log_files, any_links}};
+	} folders[] = {{libexec_path(), libexec_files},
+	               {names::launchdaemons_dir, plists},
+	               {names::limit_dir, limit_files},
+	               {names::log_dir, log_files}};
 	for (const auto &each : folders) {
 		place dir;
 		std::vector<place> files;
 		// A folder not there yet ends its walk: the installer makes it.
 		int result = open_checked(each.folder, quiet_missing, &dir);
 		if (result == -1 ||
-		    (result == 0 && open_files(dir, each.files, false, each.rules, &files) == -1))
+		    (result == 0 && open_files(dir, each.files, false, any_owner, &files) == -1))
 			return -1;
 	}
 	printf("preflight: the folders of %s, %s, %s and %s are root's alone\n",
@@ -236,8 +237,8 @@ int setup_logs()
 	place logs, lock;
 	log_entries entries;
 	if (open_checked(names::log_dir, make_missing, &logs) != 0 ||
-	    set_owner_mode(logs, 0755, false) == -1 || lock_logs(logs, true, &lock) == -1 ||
-	    list_logs(logs, &entries) == -1)
+	    set_owner_mode(logs, 0755, false) == -1 ||
+	    lock_file(logs, names::log_lock, true, &lock) == -1 || list_logs(logs, &entries) == -1)
 		return -1;
 	for (const auto &[name, why] : entries) {
 		if (why.empty())
@@ -249,8 +250,7 @@ int setup_logs()
 	// The logs launchd opens, made here so that they have their owner and mode at once.
 	for (const char *name : {names::log, names::rotate_log}) {
 		place log;
-		int rules = name == names::log ? roots | any_links : roots;
-		int result = open_or_make(logs, name, O_RDONLY, rules, 0644, &log);
+		int result = open_or_make(logs, name, O_RDONLY, roots, 0644, &log);
 		if (result == -1 || (result == 0 && set_owner_mode(log, 0644, false) == -1))
 			return -1;
 		if (result == 1)
@@ -261,10 +261,10 @@ int setup_logs()
 
 int setup_limit(bool restore_only)
 {
-	place dir;
+	place dir, lock;
 	std::vector<place> files;
 	// A folder made here is wheel's: setlimit's would take its parent's group.
-	int result = open_limit(restore_only ? quiet_missing : make_missing, &dir, &files);
+	int result = open_limit(restore_only ? quiet_missing : make_missing, &dir, &lock, &files);
 	if (result != 0)
 		return result == 1 ? 0 : -1; // no folder: nothing was kept
 	if (!restore_only && (set_owner_mode(dir, 0755, false) == -1 ||
@@ -275,9 +275,9 @@ int setup_limit(bool restore_only)
 
 int setup_limit_keep()
 {
-	place dir;
+	place dir, lock;
 	std::vector<place> files;
-	int result = open_limit(quiet_missing, &dir, &files);
+	int result = open_limit(quiet_missing, &dir, &lock, &files);
 	if (result == -1)
 		return -1;
 	if (result == 1 || files[0].fd == -1)
@@ -293,9 +293,9 @@ int setup_limit_keep()
 
 int setup_limit_forget()
 {
-	place dir;
+	place dir, lock;
 	std::vector<place> files;
-	int result = open_limit(quiet_missing, &dir, &files);
+	int result = open_limit(quiet_missing, &dir, &lock, &files);
 	if (result == 1)
 		note(shown(names::limit_dir) + "/" + names::limit + ": not there");
 	return result == -1 || (result == 0 && remove_name(dir, names::limit, false) == -1) ? -1

@@ -8,7 +8,8 @@
 
 #include "setup/names.h"
 
-namespace {
+namespace
+{
 
 struct link_entry {
 	const char *folder; // below the prefix
@@ -134,8 +135,9 @@ int setup_remove()
 	    open_checked(in_prefix(names::libexec_dir), say_missing, &libexec) == -1)
 		return -1;
 	int logs_there = open_checked(names::log_dir, say_missing, &logs, &log_parent);
-	if (logs_there == -1 || (logs_there == 0 && (lock_logs(logs, true, &lock) != 0 ||
-	                                             list_logs(logs, &log_names) == -1)))
+	if (logs_there == -1 ||
+	    (logs_there == 0 && (lock_file(logs, names::log_lock, true, &lock) != 0 ||
+	                         list_logs(logs, &log_names) == -1)))
 		return -1;
 	for (int i = 0; i < 2; i++)
 		find_link(links[i], &link_dirs[i]);

@@ -75,11 +75,13 @@ enum if_missing { make_missing, refuse_missing, quiet_missing, say_missing };
 // open_chain, with a refusal said.
 int open_checked(const std::string &path, if_missing missing, place *dir, place *parent = nullptr);
 
-// What open_file asks of a file besides being plain, one link and no ACL entry that
-// lets another account write: root's (roots); any number of links (any_links), for a
-// file whose other names, elsewhere, give no one a way in, and which another account
-// could otherwise hold off by making one.
-enum file_rules { any_owner = 0, roots = 1, any_links = 2 };
+// What open_file asks of a file besides being plain with no ACL entry that lets another
+// account write: root's (roots); one name only, even when root's (one_link). A file
+// that is not root's must have one name, or giving it to root would give its other
+// name, which could be anywhere, too. A root's file in a folder root's alone may have
+// others: another account can make one on a Mac's volume, and it opens nothing to
+// anyone, so it stops nothing.
+enum file_rules { any_owner = 0, roots = 1, one_link = 2 };
 
 // Opens `name` in `dir` without following a link or blocking, `flags` added, and checks
 // it by `rules`. 0 with *file; 1 when nothing is there; -1 after a refusal.
@@ -106,10 +108,10 @@ int remove_name(const place &dir, const char *name, bool quiet);
 // The names in the folder, "." and ".." aside; 0, or -1 after saying why.
 int list_folder(const place &dir, std::vector<std::string> *names);
 
-// Takes the exclusive lock on the logs' lock file in `logs` (made 0600 when missing; it
+// Takes the exclusive lock on the lock file `name` in `dir` (made 0600 when missing; it
 // must be root's plain file), waiting for it or not. 0 with *lock; 1 when another run
 // holds it and `wait` is false; -1 after saying why.
-int lock_logs(const place &logs, bool wait, place *lock);
+int lock_file(const place &dir, const char *name, bool wait, place *lock);
 
 // What the locked logs' folder holds: each name, with why the logs' step removes it (""
 // for a log it keeps). A folder in it is refused, as neither that step nor the uninstall

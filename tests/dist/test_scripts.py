@@ -772,24 +772,28 @@ class InstallNeverThroughALink(ScriptTestCase):
           path.unlink()
           saved.rename(path)
 
-  def test_a_second_hard_link_at_a_file_is_refused(self):
-    for name, (target, kind) in self.paths().items():
-      if kind == "file" and target not in (LOG, ROTATE_LOG):
+  def test_a_second_name_stops_only_a_file_root_would_take_over(self):
+    # Another account can give any of root's files a second name on a Mac's volume: that
+    # stops nothing, and the other name is never written. Given to root, another
+    # account's file would give its other name, which could be anywhere, too.
+    installed = f"{PREFIX}/libexec/tamso-helper/tamso-helper"
+    other = self.tmp / "other-name"
+    archive = staged(self.stage, LOG + ".0")
+    archive.write_text("the last hour's lines\n")
+    for name, (target, kind) in [*self.paths().items(), ("archive", (LOG + ".0", "file"))]:
+      if kind == "file":
         with self.subTest(name):
-          os.link(staged(self.stage, target), self.tmp / "other-name")
-          self.check_refused(staged(self.stage, target), "has 2 hard links")
-          (self.tmp / "other-name").unlink()
-
-  def test_a_second_name_of_a_log_stops_nothing_and_is_never_written(self):
-    # Another account can give any of root's files a second name on a Mac's volume: in
-    # the logs' own folder the logs' step removes one that has it (the live log, which
-    # the rotation empties in place, stays), and the other name is never written.
-    for target in (LOG, ROTATE_LOG):
-      os.link(staged(self.stage, target), self.tmp / target.rsplit("/", 1)[1])
-    self.assert_succeeded(self.run_script("install.sh"))
-    for target, links in ((LOG, 2), (ROTATE_LOG, 1)):
-      other = self.tmp / target.rsplit("/", 1)[1]
-      self.assertEqual((other.stat().st_nlink, other.read_text()), (links, ""), target)
+          os.link(staged(self.stage, target), other)
+          before = other.read_bytes()
+          self.assert_succeeded(self.run_script("install.sh"))
+          self.calls()
+          self.assertEqual((other.read_bytes(), staged(self.stage, target).exists()),
+                           (before, True))
+          other.unlink()
+    with self.subTest("another account's, with a second name"):
+      os.chown(staged(self.stage, installed), 65534, 65534)
+      os.link(staged(self.stage, installed), other)
+      self.check_refused(staged(self.stage, installed), "has 2 hard links")
 
   def test_folders_another_account_may_write_are_refused(self):
     # name: (the folder on the way to what root runs, how it is opened to others)

@@ -171,8 +171,12 @@ TEST_F(Setup, RefusesAChainFolderOrFileAnotherAccountCouldChange)
 	    {"the staged root", "", [](auto &p) { chmod(p.c_str(), 0777); },
 	     "is writable by others"},
 	    {"ACL", "Library", allow_nobody, "has an ACL entry that lets uid "},
+	    // Given to root, another's file would give its other name, anywhere, too.
 	    {"second hard link", "Library/LaunchDaemons/org.tamso.helper.plist",
-	     [](auto &p) { fs::create_hard_link(p, p + ".other"); }, "has 2 hard links"},
+	     [](auto &p) { chown(p.c_str(), 65534, 0), fs::create_hard_link(p, p + ".other"); },
+	     "has 2 hard links"},
+	    {"root's, a second name", "Library/LaunchDaemons/org.tamso.helper.plist",
+	     [](auto &p) { fs::create_hard_link(p, p + ".other"); }, nullptr},
 	    {"not a folder", "usr/local/libexec/tamso-helper",
 	     [](auto &p) { fs::rename(p, p + ".old"), put(p, "x"); }, "is not a folder"},
 	};
@@ -247,6 +251,31 @@ TEST_F(Setup, PutsAKeptLimitBackOnlyWhenItIsOneAndNoneWasStoredSince)
 	}
 }
 
+TEST_F(Setup, TheKeptLimitWaitsForAStoreOfTheProgramAndYieldsToIt)
+{
+	stage();
+	std::string folder = at("Library/Application Support/Tamso/");
+	fs::create_directory(folder);
+	put(folder + "limit", "100\n");
+	put(folder + "limit.kept", "80\n");
+	put(folder + "limit.lock", "");
+	pid_t store = hold_lock(folder + "limit.lock", false);
+	pid_t restore = fork();
+	if (restore == 0) {
+		execl(TAMSO_SETUP, TAMSO_SETUP, "limit-restore", static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	usleep(300000);
+	EXPECT_EQ(slurp(folder + "limit"), "100\n"); // it waits for the store's lock
+	put(folder + "limit", "70\n");               // what the store writes meanwhile
+	end(store);
+	int status = -1;
+	waitpid(restore, &status, 0);
+	EXPECT_EQ(status, 0);
+	EXPECT_EQ(slurp(folder + "limit"), "70\n");
+	EXPECT_EQ(slurp(folder + "limit.kept.refused.1"), "80\n");
+}
+
 TEST_F(Setup, RotatesUnlessAnotherRunOfRootsHoldsTheLockOrAStepFails)
 {
 	struct row {
@@ -262,6 +291,8 @@ TEST_F(Setup, RotatesUnlessAnotherRunOfRootsHoldsTheLockOrAStepFails)
 	    {"the holder was killed", false, false, true, true, false, "", 0, true},
 	    {"another account tries to hold it", false, false, true, false, true, "", 0, true},
 	    {"the truncation fails", false, false, false, false, false, "ftruncate", 1, false},
+	    {"the new archive cannot be root's", false, false, false, false, false, "fchown", 1,
+	     false},
 	};
 	for (const row &r : rows) {
 		SCOPED_TRACE(r.name);
@@ -291,6 +322,8 @@ TEST_F(Setup, RotatesUnlessAnotherRunOfRootsHoldsTheLockOrAStepFails)
 		EXPECT_EQ(fs::file_size(logs + "tamso-helper.log"),
 		          r.rotated ? 0u : content.size());
 		EXPECT_EQ(slurp(logs + "tamso-helper.log.0"), r.rotated ? content : "");
+		// An empty .0 left by a failure would push the previous archive out next time.
+		EXPECT_EQ(fs::exists(logs + "tamso-helper.log.0"), r.rotated);
 	}
 }
 
