@@ -16,8 +16,7 @@
 
 #include "setup/names.h"
 
-namespace
-{
+namespace {
 
 std::string root_path;
 std::string prefix_path;

@@ -13,8 +13,7 @@
 #include "power/limit.h"
 #include "setup/names.h"
 
-namespace
-{
+namespace {
 
 struct installed_file {
 	const char *name;

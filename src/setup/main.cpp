@@ -9,8 +9,7 @@
 
 #include "setup/setup.h"
 
-namespace
-{
+namespace {
 
 // Each subcommand, with its option where it takes one.
 const std::pair<const char *, int (*)()> subcommands[] = {

@@ -8,8 +8,7 @@
 
 #include "setup/names.h"
 
-namespace
-{
+namespace {
 
 struct link_entry {
 	const char *folder; // below the prefix

@@ -15,8 +15,7 @@
 
 #include "setup/names.h"
 
-namespace
-{
+namespace {
 
 // Copies `from` from `*offset` to its current end into `to`; 0, or -1 with errno set.
 int copy_to_end(int from, int to, off_t *offset)
