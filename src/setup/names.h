@@ -8,8 +8,7 @@
 
 #include "power/pathnames.h"
 
-namespace names
-{
+namespace names {
 
 // The configured install prefix (TAMSO_PREFIX overrides it), and the folders below it.
 inline constexpr const char *prefix = TAMSO_SETUP_PREFIX;
